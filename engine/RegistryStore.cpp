@@ -1,0 +1,741 @@
+#include "RegistryStore.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include "Core.h"
+#include "Exceptions.h"
+
+const wchar_t kSettingsKeyPath[] = L"Software\\Tarvelon\\Vombra";
+
+CRegKey& CRegKey::operator=(CRegKey&& other) noexcept {
+  if (this != &other) {
+    Close();
+    m_key = other.Detach();
+  }
+  return *this;
+}
+
+HKEY* CRegKey::Receive() {
+  Close();
+  return &m_key;
+}
+
+HKEY CRegKey::Detach() {
+  HKEY key = m_key;
+  m_key = nullptr;
+  return key;
+}
+
+void CRegKey::Close() {
+  if (m_key) {
+    RegCloseKey(m_key);
+    m_key = nullptr;
+  }
+}
+
+namespace {
+
+const wchar_t kMakerKeyPath[] = L"Software\\Tarvelon";
+constexpr DWORD kNameChars = 256;       // key and value names
+constexpr DWORD kSoundNameChars = 260;  // value names while the sound list is cleared
+constexpr DWORD kSoundDataBytes = 520;  // a sound file name of up to 259 characters and its NUL
+constexpr size_t kStringStartChars = 512;
+constexpr size_t kStringGrowChars = 4096;
+constexpr UINT kMaxFilterId = 31;
+
+void Check(LSTATUS status) {
+  if (status != ERROR_SUCCESS) ThrowOSException(DWORD(status));
+}
+
+// Opens a subkey for reading; false when it does not exist, any other failure throws.
+bool OpenForRead(HKEY parent, const wchar_t* name, CRegKey& out) {
+  LSTATUS status = RegOpenKeyExW(parent, name, 0, KEY_READ, out.Receive());
+  if (status == ERROR_FILE_NOT_FOUND) return false;
+  Check(status);
+  return true;
+}
+
+CRegKey CreateForWrite(HKEY parent, const wchar_t* name) {
+  CRegKey key;
+  Check(RegCreateKeyExW(parent, name, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr, key.Receive(),
+                        nullptr));
+  return key;
+}
+
+// ---- reading values ----
+
+// A DWORD value taken as its raw four bytes, whatever its type.
+void ReadRaw(HKEY key, const wchar_t* name, UINT& field) {
+  DWORD value = field;
+  RegReadDword(key, name, &value);
+  field = value;
+}
+
+// A DWORD value taken only when it is a REG_DWORD.
+bool ReadTyped(HKEY key, const wchar_t* name, DWORD* value) {
+  DWORD read = 0;
+  if (!RegReadDword(key, name, &read)) return false;
+  *value = read;
+  return true;
+}
+
+void ReadBool(HKEY key, const wchar_t* name, bool& field) {
+  DWORD value;
+  if (ReadTyped(key, name, &value)) field = value != 0;
+}
+
+void ReadFlagBit(HKEY key, const wchar_t* name, UINT& flags, UINT bit) {
+  DWORD value;
+  if (ReadTyped(key, name, &value)) flags = value ? (flags | bit) : (flags & ~bit);
+}
+
+DWORD TypedOrZero(HKEY key, const wchar_t* name) {
+  DWORD value = 0;
+  return ReadTyped(key, name, &value) ? value : 0;
+}
+
+// Splits REG_MULTI_SZ data at its NULs, up to the first empty string. The data need not end in NULs:
+// only the characters the value really holds are looked at.
+std::vector<std::wstring> SplitMultiString(const wchar_t* data, size_t chars) {
+  std::vector<std::wstring> list;
+  size_t pos = 0;
+  while (pos < chars) {
+    size_t length = wcsnlen(data + pos, chars - pos);
+    if (length == 0) break;
+    list.emplace_back(data + pos, length);
+    pos += length + 1;
+  }
+  return list;
+}
+
+// AdditionalPorts, or its older name FavoritePorts. A broken list is no reason to refuse the
+// settings: any failure here leaves the list empty.
+void ReadAdditionalPorts(HKEY key, _SETTINGS_INFO& record) {
+  record.AdditionalPorts.clear();
+  const wchar_t* name = L"AdditionalPorts";
+  DWORD type = 0, size = 0;
+  LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+  if (status == ERROR_FILE_NOT_FOUND) {
+    name = L"FavoritePorts";
+    status = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
+    if (status == ERROR_SUCCESS) record.LegacyNames = 1;
+  }
+  if (status != ERROR_SUCCESS || type != REG_MULTI_SZ) return;
+  std::vector<wchar_t> buffer(size / 2 + 1, L'\0');
+  DWORD bytes = DWORD(buffer.size() * sizeof(wchar_t));
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &bytes) != ERROR_SUCCESS ||
+      type != REG_MULTI_SZ) {
+    return;
+  }
+  record.AdditionalPorts = SplitMultiString(buffer.data(), std::min<size_t>(bytes / 2, buffer.size()));
+}
+
+// The hexadecimal number of an older Passw value, as wcstoull reads it: leading blanks and a 0x
+// prefix allowed, too large saturates. False when there are no digits.
+bool ParseHex64(const std::wstring& text, UINT64* value) {
+  const wchar_t* p = text.c_str();
+  while (*p == L' ' || (*p >= L'\t' && *p <= L'\r')) ++p;
+  auto isHex = [](wchar_t c) { return (c >= L'0' && c <= L'9') || ((c | 0x20) >= L'a' && (c | 0x20) <= L'f'); };
+  if (p[0] == L'0' && (p[1] == L'x' || p[1] == L'X') && isHex(p[2])) p += 2;
+  UINT64 result = 0;
+  bool digits = false;
+  bool overflow = false;
+  for (;; ++p) {
+    unsigned d;
+    if (*p >= L'0' && *p <= L'9') {
+      d = unsigned(*p - L'0');
+    } else if (*p >= L'a' && *p <= L'f') {
+      d = unsigned(*p - L'a' + 10);
+    } else if (*p >= L'A' && *p <= L'F') {
+      d = unsigned(*p - L'A' + 10);
+    } else {
+      break;
+    }
+    digits = true;
+    if (result >> 60) overflow = true;
+    result = result << 4 | d;
+  }
+  *value = overflow ? ~UINT64(0) : result;
+  return digits;
+}
+
+void SixLowBytes(UINT64 number, _AUTHKEY_INFO& key) {
+  BYTE bytes[6];
+  for (int i = 0; i < 6; ++i) bytes[i] = BYTE(number >> (8 * i));
+  MakeAuthKey(bytes, 6, key);
+}
+
+void ReadMifareClassicKey(HKEY key, _SETTINGS_INFO& record) {
+  BYTE buffer[8] = {};
+  DWORD type = 0, size = sizeof buffer;
+  LSTATUS status = RegQueryValueExW(key, L"AuthKey", nullptr, &type, buffer, &size);
+  if (status != ERROR_FILE_NOT_FOUND) Check(status);
+  if (status == ERROR_SUCCESS && type == REG_QWORD) {
+    UINT64 number = 0;
+    std::memcpy(&number, buffer, sizeof number);
+    SixLowBytes(number, record.MifareC.AuthKey);
+    return;
+  }
+  std::wstring text;
+  UINT64 number;
+  if (record.LegacyNames && RegReadString(key, L"Passw", text) && ParseHex64(text, &number)) {
+    SixLowBytes(number, record.MifareC.AuthKey);
+  }
+}
+
+// "a,b,c;" per entry: a and b are the step's two parameter bytes, c its pause.
+std::vector<UINT> ParseScanParams(const std::wstring& text) {
+  std::vector<UINT> list;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(L';', start);
+    if (end == std::wstring::npos) end = text.size();
+    if (end > start) {
+      // "%d,%d,%d": each number may follow white space and a sign; the commas must follow directly.
+      const wchar_t* p = text.c_str() + start;
+      const wchar_t* stop = text.c_str() + end;
+      UINT numbers[3] = {};
+      int count = 0;
+      while (count < 3) {
+        if (count > 0) {
+          if (p >= stop || *p != L',') break;
+          ++p;
+        }
+        while (p < stop && (*p == L' ' || (*p >= L'\t' && *p <= L'\r'))) ++p;
+        bool negative = p < stop && *p == L'-';
+        if (p < stop && (*p == L'-' || *p == L'+')) ++p;
+        if (p >= stop || *p < L'0' || *p > L'9') break;
+        UINT value = 0;
+        for (; p < stop && *p >= L'0' && *p <= L'9'; ++p) value = value * 10 + UINT(*p - L'0');
+        numbers[count++] = negative ? 0u - value : value;
+      }
+      if (count >= 2) {
+        UINT entry = (numbers[0] & 0xFF) | (numbers[1] & 0xFF) << 8;
+        if (count == 3) entry += numbers[2] << 16;
+        list.push_back(entry);
+      }
+    }
+    start = end + 1;
+  }
+  return list;
+}
+
+void ReadSoundFiles(HKEY key, _SETTINGS_INFO& record) {
+  for (std::wstring& name : record.SoundFileList) name.clear();
+  CRegKey sounds;
+  if (!OpenForRead(key, L"SoundFileList", sounds)) return;
+  DWORD values = 0;
+  Check(RegQueryInfoKeyW(sounds, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                         nullptr, nullptr));
+  DWORD n = std::min<DWORD>(values, DWORD(SOUND_COUNT));
+  for (DWORD i = 0; i < n; ++i) {
+    wchar_t name[kNameChars];
+    wchar_t data[kSoundDataBytes / sizeof(wchar_t)];
+    DWORD nameChars = kNameChars, type = 0, bytes = sizeof data;
+    LSTATUS status = RegEnumValueW(sounds, i, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    Check(status);
+    // Sounds are taken by position, not by value name. A name stored without its NUL, or with an
+    // odd byte count, still ends where the value's data ends.
+    if (type == REG_SZ && bytes > 0) record.SoundFileList[i].assign(data, wcsnlen(data, bytes / sizeof(wchar_t)));
+  }
+}
+
+void LoadMain(HKEY root, _SETTINGS_INFO& r) {
+  std::wstring text;
+  if (RegReadString(root, L"Portname", text)) r.Portname = text;
+  DWORD value;
+  if (ReadTyped(root, L"Model", &value) && value < READER_MODEL_COUNT) r.Model = value;
+  ReadRaw(root, L"Speed", r.Speed);
+  ReadRaw(root, L"StopBits", r.StopBits);
+  ReadFlagBit(root, L"Wiegand", r.Flags, RDF_WIEGAND);
+  ReadFlagBit(root, L"Binary", r.Flags, RDF_BINARY);
+  ReadFlagBit(root, L"DifferentRK73", r.Flags, RDF_DIFFERENT_CODES);
+  ReadFlagBit(root, L"Nvt", r.Flags, RDF_NVT);
+  ReadRaw(root, L"FormatId", r.FormatId);
+  if (ReadTyped(root, L"LogLevel", &value) && value < 7) r.LogLevel = value;
+  ReadRaw(root, L"LogMaxSize", r.LogMaxSize);
+  ReadRaw(root, L"ExternalEventFlags", r.ExternalEventFlags);
+  ReadRaw(root, L"ConnectTimeout", r.ConnectTimeout);
+  ReadRaw(root, L"ReqTimeout", r.ReqTimeout);
+  ReadRaw(root, L"ReqTries", r.ReqTries);
+  ReadRaw(root, L"ConnectPeriod", r.ConnectPeriod);
+  ReadRaw(root, L"RxPeriod", r.RxPeriod);
+  ReadRaw(root, L"Prefix", r.Prefix);
+  ReadRaw(root, L"Suffix", r.Suffix);
+  ReadRaw(root, L"SettingFlags", r.SettingFlags);
+  ReadRaw(root, L"SearchFlags", r.SearchFlags);
+  ReadRaw(root, L"FindIpTimeout", r.FindIpTimeout);
+  ReadRaw(root, L"FindIpTries", r.FindIpTries);
+  ReadAdditionalPorts(root, r);
+  ReadRaw(root, L"KeyTypes", r.KeyTypes);
+  ReadRaw(root, L"IdentKeyDelay", r.IdentKeyDelay);
+  ReadRaw(root, L"DelayKeyTypes", r.DelayKeyTypes);
+
+  CRegKey sub;
+  bool found = OpenForRead(root, L"MifareC", sub);
+  if (!found && OpenForRead(root, L"ReadMf", sub)) {
+    found = true;
+    r.LegacyNames = 1;
+  }
+  if (found) {
+    ReadBool(sub, L"Enabled", r.MifareC.Enabled);
+    ReadRaw(sub, L"Flags", r.MifareC.Flags);
+    ReadRaw(sub, L"Mask", r.MifareC.Mask);
+    ReadMifareClassicKey(sub, r);
+    ReadRaw(sub, L"Sect", r.MifareC.Sect);
+    ReadRaw(sub, L"Block", r.MifareC.Block);
+  }
+
+  if (OpenForRead(root, L"MifareP", sub)) {
+    ReadBool(sub, L"Enabled", r.MifareP.Enabled);
+    ReadRaw(sub, L"Flags", r.MifareP.Flags);
+    ReadRaw(sub, L"Mask", r.MifareP.Mask);
+    if (RegReadString(sub, L"AuthKey", text)) {
+      BYTE bytes[sizeof r.MifareP.AuthKey.Data];
+      size_t n = HexToBytes(text.c_str(), int(text.size()), bytes, sizeof bytes);
+      MakeAuthKey(bytes, int(n), r.MifareP.AuthKey);
+    }
+    ReadRaw(sub, L"Sect", r.MifareP.Sect);
+    ReadRaw(sub, L"Block", r.MifareP.Block);
+  }
+
+  found = OpenForRead(root, L"MifareUL", sub);
+  if (!found && OpenForRead(root, L"ReadUL", sub)) {
+    found = true;
+    r.LegacyNames = 1;
+  }
+  if (found) {
+    ReadBool(sub, L"Enabled", r.MifareUL.Enabled);
+    ReadRaw(sub, L"Page", r.MifareUL.Page);
+    ReadRaw(sub, L"Count", r.MifareUL.Count);
+  }
+
+  if (OpenForRead(root, L"Temic", sub)) {
+    ReadBool(sub, L"Enabled", r.Temic.Enabled);
+    ReadRaw(sub, L"Flags", r.Temic.Flags);
+    if (RegReadString(sub, L"ScanParams", text) && !text.empty()) r.Temic.ScanParams = ParseScanParams(text);
+    ReadRaw(sub, L"Block", r.Temic.Block);
+    ReadRaw(sub, L"Count", r.Temic.Count);
+    ReadRaw(sub, L"Password", r.Temic.Password);
+  }
+  sub.Close();
+
+  ReadBool(root, L"SoundEnabled", r.SoundEnabled);
+  ReadSoundFiles(root, r);
+}
+
+DWORD SubkeyCount(HKEY key) {
+  DWORD count = 0;
+  Check(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr));
+  return count;
+}
+
+// Subkey names in the registry's enumeration order (Windows sorts them by name, so Item10 comes
+// before Item2; the lists keep that order).
+std::vector<std::wstring> SubkeyNames(HKEY key) {
+  std::vector<std::wstring> names;
+  DWORD count = SubkeyCount(key);
+  for (DWORD i = 0; i < count; ++i) {
+    wchar_t name[kNameChars];
+    DWORD chars = kNameChars;
+    LSTATUS status = RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    Check(status);
+    names.emplace_back(name, chars);
+  }
+  return names;
+}
+
+// "Item%u": the number after the prefix, which scanf would also find after blanks or a '+'.
+bool ParseItemName(const std::wstring& name, UINT* id) {
+  if (name.compare(0, 4, L"Item") != 0) return false;
+  const wchar_t* p = name.c_str() + 4;
+  while (*p == L' ' || (*p >= L'\t' && *p <= L'\r')) ++p;
+  if (*p == L'+') ++p;
+  if (*p < L'0' || *p > L'9') return false;
+  UINT64 value = 0;
+  for (; *p >= L'0' && *p <= L'9'; ++p) value = std::min<UINT64>(value * 10 + UINT(*p - L'0'), 0xFFFFFFFFull);
+  *id = UINT(value);
+  return true;
+}
+
+void LoadKeyFilters(HKEY root, _SETTINGS_INFO& r) {
+  CRegKey filters;
+  if (!OpenForRead(root, L"KeyFilters", filters)) {
+    // The add-in's free-ID search must not take this 0 as an ID.
+    r.KeyFilters.clear();
+    r.KeyFilterNewId = 0;
+    r.KeyFilterSortCol = 0;
+    return;
+  }
+  ReadRaw(filters, L"NewId", r.KeyFilterNewId);
+  ReadRaw(filters, L"SortCol", r.KeyFilterSortCol);
+  ReadRaw(filters, L"DefaultFormatId", r.DefaultFormatId);
+  r.KeyFilters.clear();
+  for (const std::wstring& name : SubkeyNames(filters)) {
+    UINT id;
+    if (!ParseItemName(name, &id) || id < 1 || id > kMaxFilterId) continue;
+    CRegKey item;
+    if (!OpenForRead(filters, name.c_str(), item)) continue;
+    _KEYFILTER_INFO filter;
+    if (!RegReadString(item, L"Name", filter.Name) || filter.Name.empty()) continue;
+    filter.Id = id;
+    filter.KeyTypes = TypedOrZero(item, L"KeyTypes");
+    filter.KeySize = TypedOrZero(item, L"KeySize");
+    filter.Flags = 1;
+    filter.FormatId = TypedOrZero(item, L"FormatId");
+    r.KeyFilters.push_back(std::move(filter));
+  }
+}
+
+void LoadFormats(HKEY root, _SETTINGS_INFO& r) {
+  CRegKey formats;
+  if (!OpenForRead(root, L"Formats", formats)) {
+    r.Formats.clear();
+    return;
+  }
+  ReadRaw(formats, L"NewId", r.FormatNewId);
+  r.Formats.clear();
+  for (const std::wstring& name : SubkeyNames(formats)) {
+    UINT id;
+    if (!ParseItemName(name, &id) || id < 1) continue;
+    CRegKey item;
+    if (!OpenForRead(formats, name.c_str(), item)) continue;
+    _FORMAT_INFO format;
+    format.Id = id;
+    ReadFlagBit(item, L"Preset", format.Flags, FORMAT_PRESET);
+    ReadFlagBit(item, L"SaveInVombra", format.Flags, FORMAT_SAVE_IN_VOMBRA);
+    if (!RegReadString(item, L"Name", format.Name) || format.Name.empty()) continue;
+    RegReadString(item, L"Template", format.Template);
+    RegReadString(item, L"Params", format.Params);
+    RegReadString(item, L"Comment", format.Comment);
+    format.KeyFilters = TypedOrZero(item, L"KeyFilters");
+    r.Formats.push_back(std::move(format));
+  }
+}
+
+// A port text with a backslash (a reader behind a converter, "COM4\5") is stored as the nested key
+// it naturally becomes. A key is an entry when it holds a DeviceId, or when nothing is nested below
+// it; a key that only leads to nested entries is none.
+void LoadPortEntries(HKEY key, const std::wstring& prefix, _SETTINGS_INFO& r) {
+  for (const std::wstring& name : SubkeyNames(key)) {
+    CRegKey sub;
+    if (!OpenForRead(key, name.c_str(), sub)) continue;
+    _PORT_INFO entry;
+    entry.Port = prefix + name;
+    bool hasDeviceId = RegReadString(sub, L"DeviceId", entry.DeviceId);
+    if (hasDeviceId || SubkeyCount(sub) == 0) {
+      std::wstring port = entry.Port;
+      r.Ports[port] = std::move(entry);
+    }
+    LoadPortEntries(sub, prefix + name + L'\\', r);
+  }
+}
+
+void LoadPorts(HKEY root, _SETTINGS_INFO& r) {
+  r.Ports.clear();
+  CRegKey ports;
+  if (OpenForRead(root, L"Ports", ports)) LoadPortEntries(ports, std::wstring(), r);
+}
+
+// ---- writing values ----
+
+void WriteDword(HKEY key, const wchar_t* name, DWORD value) {
+  Check(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value));
+}
+
+void WriteString(HKEY key, const wchar_t* name, const std::wstring& value) {
+  Check(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       DWORD((value.size() + 1) * sizeof(wchar_t))));
+}
+
+void WriteQword(HKEY key, const wchar_t* name, UINT64 value) {
+  Check(RegSetValueExW(key, name, 0, REG_QWORD, reinterpret_cast<const BYTE*>(&value), sizeof value));
+}
+
+void WriteMultiString(HKEY key, const wchar_t* name, const std::vector<std::wstring>& list) {
+  std::wstring data;
+  for (const std::wstring& item : list) {
+    // An empty name would end the list early on the next load and lose every name after it.
+    if (item.empty()) continue;
+    data += item;
+    data += L'\0';
+  }
+  data += L'\0';
+  Check(RegSetValueExW(key, name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                       DWORD(data.size() * sizeof(wchar_t))));
+}
+
+void WriteBool(HKEY key, const wchar_t* name, bool value) { WriteDword(key, name, value ? 1 : 0); }
+
+std::wstring ScanParamsText(const std::vector<UINT>& list) {
+  std::wstring text;
+  for (UINT entry : list) {
+    text += std::to_wstring(entry & 0xFF) + L',' + std::to_wstring((entry >> 8) & 0xFF) + L',' +
+            std::to_wstring(entry >> 16) + L';';
+  }
+  return text;
+}
+
+// Deletes a key with everything below it; a key that is not there counts as deleted.
+void DeleteTree(HKEY parent, const wchar_t* name) {
+  typedef LSTATUS(WINAPI * DeleteTreeProc)(HKEY, LPCWSTR);
+  typedef DWORD(WINAPI * ShDeleteKeyProc)(HKEY, LPCWSTR);
+  LSTATUS status = ERROR_PROC_NOT_FOUND;
+  DeleteTreeProc deleteTree = nullptr;
+  // RegDeleteTreeW exists from Windows 6 on; earlier systems have only the shell's version.
+  if (IsWindowsVistaOrLater()) {
+    if (HMODULE advapi = GetModuleHandleW(L"Advapi32.dll")) {
+      deleteTree = reinterpret_cast<DeleteTreeProc>(reinterpret_cast<void*>(GetProcAddress(advapi, "RegDeleteTreeW")));
+    }
+  }
+  if (deleteTree) {
+    status = deleteTree(parent, name);
+  } else {
+    HMODULE shlwapi = LoadLibraryW(L"Shlwapi.dll");
+    if (!shlwapi) ThrowOSException(GetLastError());
+    auto shDeleteKey =
+        reinterpret_cast<ShDeleteKeyProc>(reinterpret_cast<void*>(GetProcAddress(shlwapi, "SHDeleteKeyW")));
+    status = shDeleteKey ? LSTATUS(shDeleteKey(parent, name)) : LSTATUS(ERROR_PROC_NOT_FOUND);
+    FreeLibrary(shlwapi);
+  }
+  if (status != ERROR_FILE_NOT_FOUND) Check(status);
+}
+
+// Removes every subkey, from the last index down; one that has already gone is accepted.
+void DeleteSubkeys(HKEY key, bool wholeTrees) {
+  DWORD count = SubkeyCount(key);
+  for (DWORD i = count; i-- > 0;) {
+    wchar_t name[kNameChars];
+    DWORD chars = kNameChars;
+    LSTATUS status = RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) continue;
+    Check(status);
+    if (wholeTrees) {
+      DeleteTree(key, name);
+    } else {
+      status = RegDeleteKeyW(key, name);
+      if (status != ERROR_FILE_NOT_FOUND) Check(status);
+    }
+  }
+}
+
+void DeleteAllValues(HKEY key) {
+  DWORD values = 0;
+  Check(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                         nullptr));
+  for (DWORD i = values; i-- > 0;) {
+    wchar_t name[kSoundNameChars];
+    DWORD chars = kSoundNameChars;
+    LSTATUS status = RegEnumValueW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    if (status == ERROR_NO_MORE_ITEMS) continue;
+    Check(status);
+    status = RegDeleteValueW(key, name);
+    if (status != ERROR_FILE_NOT_FOUND) Check(status);
+  }
+}
+
+void SaveMain(HKEY root, const _SETTINGS_INFO& r) {
+  WriteString(root, L"Portname", r.Portname);
+  WriteDword(root, L"Model", r.Model);
+  WriteDword(root, L"Speed", r.Speed);
+  WriteDword(root, L"StopBits", r.StopBits);
+  WriteBool(root, L"Wiegand", (r.Flags & RDF_WIEGAND) != 0);
+  WriteBool(root, L"Binary", (r.Flags & RDF_BINARY) != 0);
+  WriteBool(root, L"DifferentRK73", (r.Flags & RDF_DIFFERENT_CODES) != 0);
+  WriteBool(root, L"Nvt", (r.Flags & RDF_NVT) != 0);
+  WriteDword(root, L"FormatId", r.FormatId);
+  WriteDword(root, L"LogLevel", r.LogLevel);
+  if (r.LegacyNames) {
+    RegDeleteValueW(root, L"Log");
+    RegDeleteValueW(root, L"LogFlags");
+  }
+  WriteDword(root, L"LogMaxSize", r.LogMaxSize);
+  WriteDword(root, L"ExternalEventFlags", r.ExternalEventFlags);
+  WriteDword(root, L"ConnectTimeout", r.ConnectTimeout);
+  WriteDword(root, L"ReqTimeout", r.ReqTimeout);
+  WriteDword(root, L"ReqTries", r.ReqTries);
+  WriteDword(root, L"ConnectPeriod", r.ConnectPeriod);
+  WriteDword(root, L"RxPeriod", r.RxPeriod);
+  WriteDword(root, L"Prefix", r.Prefix);
+  WriteDword(root, L"Suffix", r.Suffix);
+  WriteDword(root, L"SettingFlags", r.SettingFlags);
+  WriteDword(root, L"SearchFlags", r.SearchFlags);
+  WriteDword(root, L"FindIpTimeout", r.FindIpTimeout);
+  WriteDword(root, L"FindIpTries", r.FindIpTries);
+  WriteMultiString(root, L"AdditionalPorts", r.AdditionalPorts);
+  RegDeleteValueW(root, L"FavoritePorts");
+  WriteDword(root, L"KeyTypes", r.KeyTypes);
+  WriteDword(root, L"IdentKeyDelay", r.IdentKeyDelay);
+  WriteDword(root, L"DelayKeyTypes", r.DelayKeyTypes);
+
+  {
+    CRegKey sub = CreateForWrite(root, L"MifareC");
+    WriteBool(sub, L"Enabled", r.MifareC.Enabled);
+    WriteDword(sub, L"Flags", r.MifareC.Flags);
+    WriteDword(sub, L"Mask", r.MifareC.Mask);
+    UINT64 number = 0;
+    size_t n = std::min<size_t>(r.MifareC.AuthKey.Length, 6);
+    for (size_t i = 0; i < n; ++i) number |= UINT64(r.MifareC.AuthKey.Data[i]) << (8 * i);
+    WriteQword(sub, L"AuthKey", number);
+    WriteDword(sub, L"Sect", r.MifareC.Sect);
+    WriteDword(sub, L"Block", r.MifareC.Block);
+  }
+  if (r.LegacyNames) RegDeleteKeyW(root, L"ReadMf");
+  {
+    CRegKey sub = CreateForWrite(root, L"MifareP");
+    WriteBool(sub, L"Enabled", r.MifareP.Enabled);
+    WriteDword(sub, L"Flags", r.MifareP.Flags);
+    WriteDword(sub, L"Mask", r.MifareP.Mask);
+    std::wstring hex;
+    BytesToHexStr(r.MifareP.AuthKey.Data, std::min<size_t>(r.MifareP.AuthKey.Length, sizeof r.MifareP.AuthKey.Data),
+                  hex);
+    WriteString(sub, L"AuthKey", hex);
+    WriteDword(sub, L"Sect", r.MifareP.Sect);
+    WriteDword(sub, L"Block", r.MifareP.Block);
+  }
+  {
+    CRegKey sub = CreateForWrite(root, L"MifareUL");
+    WriteBool(sub, L"Enabled", r.MifareUL.Enabled);
+    WriteDword(sub, L"Page", r.MifareUL.Page);
+    WriteDword(sub, L"Count", r.MifareUL.Count);
+  }
+  if (r.LegacyNames) RegDeleteKeyW(root, L"ReadUL");
+  {
+    CRegKey sub = CreateForWrite(root, L"Temic");
+    WriteBool(sub, L"Enabled", r.Temic.Enabled);
+    WriteDword(sub, L"Flags", r.Temic.Flags);
+    WriteString(sub, L"ScanParams", ScanParamsText(r.Temic.ScanParams));
+    WriteDword(sub, L"Block", r.Temic.Block);
+    WriteDword(sub, L"Count", r.Temic.Count);
+    WriteDword(sub, L"Password", r.Temic.Password);
+  }
+  WriteBool(root, L"SoundEnabled", r.SoundEnabled);
+  {
+    CRegKey sub = CreateForWrite(root, L"SoundFileList");
+    DeleteAllValues(sub);
+    for (size_t i = 0; i < SOUND_COUNT; ++i) {
+      WriteString(sub, (L"Item" + std::to_wstring(i + 1)).c_str(), r.SoundFileList[i]);
+    }
+  }
+}
+
+void SaveLists(HKEY root, const _SETTINGS_INFO& r) {
+  {
+    CRegKey filters = CreateForWrite(root, L"KeyFilters");
+    WriteDword(filters, L"NewId", r.KeyFilterNewId);
+    WriteDword(filters, L"SortCol", r.KeyFilterSortCol);
+    WriteDword(filters, L"DefaultFormatId", r.DefaultFormatId);
+    DeleteSubkeys(filters, false);
+    for (const _KEYFILTER_INFO& filter : r.KeyFilters) {
+      CRegKey item = CreateForWrite(filters, (L"Item" + std::to_wstring(filter.Id)).c_str());
+      WriteString(item, L"Name", filter.Name);
+      WriteDword(item, L"KeyTypes", filter.KeyTypes);
+      WriteDword(item, L"KeySize", filter.KeySize);
+      WriteDword(item, L"FormatId", filter.FormatId);
+    }
+  }
+  CRegKey formats = CreateForWrite(root, L"Formats");
+  WriteDword(formats, L"NewId", r.FormatNewId);
+  DeleteSubkeys(formats, false);
+  for (const _FORMAT_INFO& format : r.Formats) {
+    CRegKey item = CreateForWrite(formats, (L"Item" + std::to_wstring(format.Id)).c_str());
+    WriteBool(item, L"Preset", (format.Flags & FORMAT_PRESET) != 0);
+    WriteBool(item, L"SaveInVombra", (format.Flags & FORMAT_SAVE_IN_VOMBRA) != 0);
+    WriteString(item, L"Name", format.Name);
+    WriteString(item, L"Template", format.Template);
+    WriteString(item, L"Params", format.Params);
+    WriteString(item, L"Comment", format.Comment);
+    WriteDword(item, L"KeyFilters", format.KeyFilters);
+  }
+}
+
+void SavePorts(HKEY root, const _SETTINGS_INFO& r) {
+  CRegKey ports = CreateForWrite(root, L"Ports");
+  // Whole trees: an entry behind a converter ("COM4\5") lives in a nested key, which a plain
+  // RegDeleteKeyW refuses to delete.
+  DeleteSubkeys(ports, true);
+  for (const auto& entry : r.Ports) {
+    // An empty port name would name the Ports key itself.
+    if (entry.first.empty()) continue;
+    CRegKey item = CreateForWrite(ports, entry.first.c_str());
+    WriteString(item, L"DeviceId", entry.second.DeviceId);
+  }
+}
+
+}  // namespace
+
+bool RegReadString(HKEY key, const wchar_t* name, std::wstring& out) {
+  out.resize(std::max(out.capacity(), kStringStartChars));
+  DWORD type = 0;
+  DWORD bytes = DWORD(out.size() * sizeof(wchar_t));
+  LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&out[0]), &bytes);
+  while (status == ERROR_MORE_DATA) {
+    out.resize(std::max(out.size() + kStringGrowChars, size_t(bytes) / sizeof(wchar_t) + 1));
+    bytes = DWORD(out.size() * sizeof(wchar_t));
+    status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&out[0]), &bytes);
+  }
+  if (status == ERROR_FILE_NOT_FOUND) {
+    out.clear();
+    return false;
+  }
+  if (status != ERROR_SUCCESS) {
+    out.clear();
+    ThrowOSException(DWORD(status));
+  }
+  if (type != REG_SZ) {
+    out.clear();
+    return false;
+  }
+  // Only what the value holds: it may lack its NUL or end on half a character.
+  out.resize(wcsnlen(out.c_str(), std::min<size_t>(bytes / sizeof(wchar_t), out.size())));
+  return true;
+}
+
+bool RegReadDword(HKEY key, const wchar_t* name, DWORD* out) {
+  DWORD type = 0, bytes = sizeof *out;
+  LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(out), &bytes);
+  if (status == ERROR_FILE_NOT_FOUND) return false;
+  Check(status);
+  return type == REG_DWORD;
+}
+
+void RegLoadSettings(_SETTINGS_INFO& record, UINT parts) { RegLoadSettings(record, parts, SETTINGS_ROOTS()); }
+
+void RegLoadSettings(_SETTINGS_INFO& record, UINT parts, const SETTINGS_ROOTS& roots) {
+  CRegKey root;
+  if (OpenForRead(roots.User, kSettingsKeyPath, root)) {
+    record.Hive = 0;
+  } else if (OpenForRead(roots.Machine, kSettingsKeyPath, root)) {
+    record.Hive = 1;
+  } else {
+    return;
+  }
+  if (parts & SP_MAIN) LoadMain(root, record);
+  if (parts & SP_LISTS) {
+    LoadKeyFilters(root, record);
+    LoadFormats(root, record);
+  }
+  if (parts & SP_PORTS) LoadPorts(root, record);
+}
+
+void RegSaveSettings(const _SETTINGS_INFO& record, UINT parts) { RegSaveSettings(record, parts, SETTINGS_ROOTS()); }
+
+void RegSaveSettings(const _SETTINGS_INFO& record, UINT parts, const SETTINGS_ROOTS& roots) {
+  HKEY hive = record.Hive ? roots.Machine : roots.User;
+  HKEY other = record.Hive ? roots.User : roots.Machine;
+  {
+    CRegKey root = CreateForWrite(hive, kSettingsKeyPath);
+    if (parts & SP_MAIN) SaveMain(root, record);
+    if (parts & SP_LISTS) SaveLists(root, record);
+    if (parts & SP_PORTS) SavePorts(root, record);
+  }
+  DeleteTree(other, kSettingsKeyPath);
+  // Succeeds only when nothing else of the maker's is left there.
+  RegDeleteKeyW(other, kMakerKeyPath);
+}

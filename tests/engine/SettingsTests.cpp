@@ -1,0 +1,42 @@
+// Settings record: the port-name kinds and the connection parameters' defaults.
+#include <gtest/gtest.h>
+
+#include "Settings.h"
+
+namespace {
+
+TEST(PortKind, TellsTheTransportFromTheName) {
+  const struct {
+    const wchar_t* port;
+    PORT_KIND kind;
+  } cases[] = {
+      {L"", PK_NONE},       {nullptr, PK_NONE},          {L"com2", PK_COM12}, {L"COM1", PK_COM12}, {L"COM3", PK_COM},
+      {L"COM15", PK_COM},   {L"Com 7", PK_COM},  // blanks before the number are accepted
+      {L"COM4\\5", PK_COM}, {L"127.0.0.1:1000", PK_TCP}, {L"COM0", PK_CCID},  {L"COMX", PK_CCID},  {L"COM-3", PK_CCID},
+      {L"CO", PK_CCID},     {L"ACS ACR122 0", PK_CCID},  {L"Auto", PK_CCID},
+  };
+  for (const auto& c : cases) EXPECT_EQ(GetPortKind(c.port), c.kind) << (c.port ? c.port : L"(null)");
+}
+
+// The add-in copies the connection parameters field by field from the settings record; both must
+// start from the same defaults.
+TEST(ReaderParams, DefaultsMatchTheSettingsRecord) {
+  _SETTINGS_INFO s;
+  _READERPARAMS_INFO p;
+  EXPECT_EQ(p.Port, s.Portname);
+  EXPECT_EQ(p.Model, s.Model);
+  EXPECT_EQ(p.Speed, s.Speed);
+  EXPECT_EQ(p.StopBits, s.StopBits);
+  EXPECT_EQ(p.Flags, s.Flags);
+  EXPECT_EQ(p.ConnectTimeout, s.ConnectTimeout);
+  EXPECT_EQ(p.RequestTimeout, s.ReqTimeout);
+  EXPECT_EQ(p.RequestTries, s.ReqTries);
+  EXPECT_EQ(p.ConnectPeriod, s.ConnectPeriod);
+  EXPECT_EQ(p.RxPeriod, s.RxPeriod);
+  EXPECT_EQ(p.FormatId, s.FormatId);
+  EXPECT_EQ(p.Prefix, s.Prefix);
+  EXPECT_EQ(p.Suffix, s.Suffix);
+  EXPECT_EQ(s.Flags, 0x16u);  // binary, different codes, NVT
+}
+
+}  // namespace
