@@ -1,0 +1,340 @@
+#include "CcidWatcher.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+
+namespace {
+
+// Pause after a failed status wait before the next try.
+constexpr DWORD kRetryPause = 1000;
+// How often Stop repeats its cancel while the thread has not left Run.
+constexpr DWORD kCancelRepeat = 50;
+
+// Status-wait results after which the context is dead and a new one is needed.
+bool IsContextLost(LONG result) {
+  return result == SCARD_E_SERVICE_STOPPED || result == SCARD_E_NO_SERVICE || result == SCARD_E_INVALID_HANDLE;
+}
+
+}  // namespace
+
+CCcidConnection::CCcidConnection()
+    : m_stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      m_finished(CreateEventW(nullptr, TRUE, TRUE, nullptr)) {
+  InitializeCriticalSection(&m_lock);
+  InitializeCriticalSection(&m_contextLock);
+}
+
+CCcidConnection::~CCcidConnection() {
+  Stop(true);
+  DeleteCriticalSection(&m_contextLock);
+  DeleteCriticalSection(&m_lock);
+  if (m_finished) CloseHandle(m_finished);
+  if (m_stopEvent) CloseHandle(m_stopEvent);
+}
+
+void CCcidConnection::RefuseOnWatcherThread() const {
+  // A callback that stops its own watcher would wait for itself; and while another thread holds
+  // m_lock to join this thread, taking the lock here would deadlock.
+  if (m_threadId.load() == GetCurrentThreadId())
+    throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+}
+
+HRESULT CCcidConnection::EstablishContext() {
+  CCriticalSectionLock lock(&m_lock);
+  CCriticalSectionLock contextLock(&m_contextLock);
+  if (Context.load()) return S_OK;
+  SCARDCONTEXT context = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return E_FAIL;
+  Context = context;
+  return S_OK;
+}
+
+void CCcidConnection::RepointStates() {
+  // The slot texts move whenever Slots grows or shrinks, so every entry is pointed at its text anew.
+  for (SCARD_READERSTATEW& state : States) {
+    const size_t slot = (size_t)state.pvUserData;
+    if (slot) state.szReader = Slots[slot - 1].Reader.c_str();
+  }
+}
+
+void CCcidConnection::StartWatching() {
+  Running = 1;
+  ResetEvent(m_stopEvent);
+  ResetEvent(m_finished);
+  Start();
+}
+
+HRESULT CCcidConnection::AddReader(const wchar_t* reader, _CCIDCALLBACK_INFO callback, size_t* slot) {
+  if (!reader || !slot) return E_INVALIDARG;
+  *slot = 0;
+  RefuseOnWatcherThread();
+  CCriticalSectionLock lock(&m_lock);
+  Stop(false);
+  if (FAILED(EstablishContext())) {
+    // The readers already registered stay watched: the thread takes a context once the service is back.
+    if (!States.empty()) StartWatching();
+    return E_FAIL;
+  }
+  size_t index = 0;
+  while (index < Slots.size() && !Slots[index].Reader.empty()) ++index;
+  const bool appended = index == Slots.size();
+  try {
+    if (appended) Slots.emplace_back();
+    _CCIDSLOT_INFO& filled = Slots[index];
+    filled.Callback = callback;
+    filled.Reader = reader;
+    filled.Announced = 0;
+    SCARD_READERSTATEW state{};
+    state.pvUserData = (void*)(index + 1);
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    state.dwEventState = SCARD_STATE_UNKNOWN;
+    States.push_back(state);
+  } catch (...) {
+    if (appended && Slots.size() > index) {
+      Slots.pop_back();
+    } else if (!appended) {
+      Slots[index].Reader.clear();
+      Slots[index].Announced = 0;
+    }
+    RepointStates();
+    if (!States.empty()) StartWatching();
+    throw;
+  }
+  RepointStates();
+  *slot = index + 1;
+  StartWatching();
+  return S_OK;
+}
+
+HRESULT CCcidConnection::RemoveReader(size_t slot) {
+  if (slot == 0) return S_OK;
+  RefuseOnWatcherThread();
+  CCriticalSectionLock lock(&m_lock);
+  Stop(false);
+  HRESULT hr = S_OK;
+  if (slot > Slots.size()) {
+    hr = E_INVALIDARG;
+  } else {
+    if (slot == Slots.size()) {
+      Slots.pop_back();
+    } else {
+      Slots[slot - 1].Reader.clear();
+      Slots[slot - 1].Announced = 0;
+    }
+    States.erase(std::remove_if(States.begin(), States.end(),
+                                [slot](const SCARD_READERSTATEW& state) { return (size_t)state.pvUserData == slot; }),
+                 States.end());
+    RepointStates();
+  }
+  if (States.empty()) return hr;
+  if (FAILED(EstablishContext())) hr = E_FAIL;
+  StartWatching();
+  return hr;
+}
+
+void CCcidConnection::Stop(bool releaseContext) {
+  RefuseOnWatcherThread();
+  CCriticalSectionLock lock(&m_lock);
+  if (IsStarted()) {
+    Running = 0;
+    SetEvent(m_stopEvent);
+    // SCardCancel ends only a wait that has already begun; one that comes just before the thread
+    // enters its wait is lost and the wait would block for good. So cancel again until Run is left.
+    do {
+      CCriticalSectionLock contextLock(&m_contextLock);
+      if (Context.load()) SCardCancel(Context.load());
+    } while (WaitForSingleObject(m_finished, kCancelRepeat) == WAIT_TIMEOUT);
+    Join();
+  }
+  if (releaseContext) {
+    CCriticalSectionLock contextLock(&m_contextLock);
+    if (Context.load()) SCardReleaseContext(Context.load());
+    Context = 0;
+  }
+}
+
+bool CCcidConnection::GetSlotReader(size_t slot, std::wstring& reader) {
+  CCriticalSectionLock lock(&m_lock);
+  if (slot == 0 || slot > Slots.size()) return false;
+  reader = Slots[slot - 1].Reader;
+  return true;
+}
+
+bool CCcidConnection::IsSlotAnnounced(size_t slot) {
+  CCriticalSectionLock lock(&m_lock);
+  return slot != 0 && slot <= Slots.size() && Slots[slot - 1].Announced.load() != 0;
+}
+
+HRESULT CCcidConnection::ListCcidReaders(SCARDCONTEXT context, std::vector<std::wstring>* readers) {
+  readers->clear();
+  wchar_t* list = nullptr;
+  DWORD chars = SCARD_AUTOALLOCATE;
+  const LONG result = SCardListReadersW(context, nullptr, (LPWSTR)&list, &chars);
+  if (result == SCARD_E_NO_READERS_AVAILABLE) return S_OK;
+  if (result != SCARD_S_SUCCESS) return E_FAIL;
+  try {
+    // Bounded by the length the service gave, whatever the terminators say.
+    const wchar_t* end = list + chars;
+    for (const wchar_t* name = list; name < end && *name;) {
+      const size_t length = wcsnlen(name, end - name);
+      readers->emplace_back(name, length);
+      name += length + 1;
+    }
+  } catch (...) {
+    SCardFreeMemory(context, list);
+    throw;
+  }
+  SCardFreeMemory(context, list);
+  return S_OK;
+}
+
+void CCcidConnection::RenewContext() {
+  CCriticalSectionLock contextLock(&m_contextLock);
+  if (Context.load()) SCardReleaseContext(Context.load());
+  Context = 0;
+  SCARDCONTEXT context = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) == SCARD_S_SUCCESS) Context = context;
+}
+
+void CCcidConnection::ReportChanges() {
+  for (SCARD_READERSTATEW& state : States) {
+    const DWORD event = state.dwEventState;
+    const DWORD current = state.dwCurrentState;
+    if (event == current) continue;
+    const size_t slot = (size_t)state.pvUserData;
+    if (slot) {
+      _CCIDSLOT_INFO& info = Slots[slot - 1];
+      const _CCIDCALLBACK_INFO callback = info.Callback;
+      if ((event ^ current) & (SCARD_STATE_EMPTY | SCARD_STATE_PRESENT)) {
+        if (event & SCARD_STATE_EMPTY) {
+          info.Announced = 1;
+          if (callback.Proc) callback.Proc(callback.Context, this, CCID_NO_CARD);
+        }
+        if (event & SCARD_STATE_PRESENT) {
+          info.Announced = 1;
+          if (callback.Proc) callback.Proc(callback.Context, this, CCID_CARD_PRESENT);
+        }
+      }
+      if ((event & SCARD_STATE_IGNORE) && info.Announced.load()) {
+        info.Announced = 0;
+        if (callback.Proc) callback.Proc(callback.Context, this, CCID_READER_GONE);
+      }
+    } else if ((event & SCARD_STATE_CHANGED) && ListCallback.Proc) {
+      ListCallback.Proc(ListCallback.Context, this, CCID_LIST_CHANGED);
+    }
+    state.dwCurrentState = event;
+  }
+}
+
+DWORD CCcidConnection::Run() {
+  m_threadId = GetCurrentThreadId();
+  while (Running.load()) {
+    ReportChanges();
+    const SCARDCONTEXT context = Context.load();
+    const LONG result = context ? SCardGetStatusChangeW(context, INFINITE, States.data(), (DWORD)States.size())
+                                : SCARD_E_NO_SERVICE;
+    if (result == SCARD_S_SUCCESS) continue;
+    if (!Running.load()) break;
+    // The service stopped or restarted: the old context will never work again.
+    if (IsContextLost(result)) RenewContext();
+    WaitForSingleObject(m_stopEvent, kRetryPause);
+  }
+  m_threadId = 0;
+  SetEvent(m_finished);
+  return 0;
+}
+
+// ---- ATR ----
+
+bool ParseAtr(_ATR_INFO& out, const BYTE* atr, UINT length) {
+  out.Bytes.clear();
+  out.HistoricalCount = 0;
+  if (length < 2 || length > 33 || !atr) return false;
+  if (atr[0] != 0x3B && atr[0] != 0x3F) return false;
+  out.Bytes[1] = atr[0];
+  out.Bytes[2] = atr[1];
+  const BYTE historical = atr[1] & 0x0F;
+  UINT next = 2;
+  BYTE y = atr[1] & 0xF0;
+  for (BYTE level = 1; level <= 7 && y; ++level) {
+    BYTE td = 0;
+    for (BYTE k = 0; k < 4; ++k) {
+      if (!(y & (0x10 << k))) continue;
+      // An ATR that announces more interface bytes than it holds is malformed.
+      if (next >= length) return false;
+      out.Bytes[(BYTE)(4 * level - 1 + k)] = atr[next];
+      if (k == 3) td = atr[next];
+      ++next;
+    }
+    if (!(y & 0x80)) break;
+    y = td & 0xF0;
+  }
+  if (length - next < historical) return false;
+  memcpy(out.Historical, atr + next, historical);
+  out.HistoricalCount = historical;
+  next += historical;
+  if (length - next == 1) out.Bytes[31] = atr[next];
+  return true;
+}
+
+namespace {
+
+struct CardRow {
+  BYTE length;
+  BYTE key[9];
+  KEY_TYPE type;
+  UINT subCode;
+};
+
+// Ordered by key length, then key bytes, for the binary search. Two-byte keys are the card names of
+// the PC/SC work group's contactless storage-card ATRs; the others are whole historical-byte strings.
+const CardRow kCards[] = {
+    {1, {0x80}, KT_DESFIRE, 0},
+    {2, {0x00, 0x01}, KT_MIFARE_1K, 0},
+    {2, {0x00, 0x02}, KT_MIFARE_4K, 0},
+    {2, {0x00, 0x03}, KT_MIFARE_UL, 0},
+    {2, {0x00, 0x26}, KT_MIFARE_MINI, 0},
+    {2, {0x00, 0x36}, KT_MIFARE_PLUS_2K, 25},
+    {2, {0x00, 0x37}, KT_MIFARE_PLUS_4K, 25},
+    {2, {0x00, 0x38}, KT_MIFARE_PLUS_2K, 41},
+    {2, {0x00, 0x39}, KT_MIFARE_PLUS_4K, 41},
+    {2, {0x00, 0x3A}, KT_MIFARE_UL, 0},
+    {7, {0xC1, 0x05, 0x2F, 0x2F, 0x01, 0xBC, 0xD6}, KT_MIFARE_PLUS_4K, 7},
+    {8, {'J', 'C', 'O', 'P', '3', 'P', '6', '0'}, KT_SMART_MX_4K, 1},
+};
+
+bool RowBefore(const CardRow& row, const CardRow& key) {
+  if (row.length != key.length) return row.length < key.length;
+  return memcmp(row.key, key.key, row.length) < 0;
+}
+
+}  // namespace
+
+KEY_TYPE KeyTypeFromAtr(const _ATR_INFO& atr, UINT* subCode) {
+  if (subCode) *subCode = 0;
+  // Contactless cards behind a PC/SC reader: direct convention, only TD1 after T0, TD1 leads to TD2
+  // alone, T=1, and historical bytes that name the card.
+  if (atr.Byte(1) != 0x3B || (atr.Byte(2) & 0xF0) != 0x80 || atr.Byte(6) != 0x80 || atr.Byte(10) != 0x01 ||
+      atr.HistoricalCount == 0 || atr.HistoricalCount > sizeof atr.Historical)
+    return KT_UNKNOWN;
+  static const BYTE kCardNamePrefix[] = {0x80, 0x4F};
+  static const BYTE kRegisteredId[] = {0xA0, 0x00, 0x00, 0x03, 0x06};
+  CardRow key{};
+  if (atr.HistoricalCount >= 11 && memcmp(atr.Historical, kCardNamePrefix, 2) == 0 &&
+      memcmp(atr.Historical + 3, kRegisteredId, sizeof kRegisteredId) == 0) {
+    key.length = 2;
+    key.key[0] = atr.Historical[9];
+    key.key[1] = atr.Historical[10];
+  } else {
+    if (atr.HistoricalCount > sizeof key.key) return KT_UNKNOWN;
+    key.length = atr.HistoricalCount;
+    memcpy(key.key, atr.Historical, key.length);
+  }
+  const CardRow* end = kCards + sizeof kCards / sizeof kCards[0];
+  const CardRow* found = std::lower_bound(kCards, end, key, RowBefore);
+  if (found == end || found->length != key.length || memcmp(found->key, key.key, key.length) != 0)
+    return KT_UNKNOWN;
+  if (subCode) *subCode = found->subCode;
+  return found->type;
+}
