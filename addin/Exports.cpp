@@ -1,6 +1,13 @@
+// The module entry and the four functions through which a Native API host finds, creates and
+// destroys the component. Exported by name through Vombra.def and nothing else.
 #include <windows.h>
 
+#include <cwchar>
+#include <exception>
+
 #include "Core.h"
+#include "NativeApi.h"
+#include "Vombra.h"
 
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) {
@@ -9,3 +16,51 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
   }
   return TRUE;
 }
+
+namespace {
+
+const wchar_t CLASS_NAME[] = L"VombraExtension";
+
+}  // namespace
+
+extern "C" {
+
+// The list of class names; the same block on every call, never freed.
+const WCHAR_T* GetClassNames() {
+  static const WCHAR_T* names = [] {
+    size_t length = wcslen(CLASS_NAME) + 1;
+    WCHAR_T* copy = new WCHAR_T[length];
+    wmemcpy(copy, CLASS_NAME, length);
+    return copy;
+  }();
+  return names;
+}
+
+long GetClassObject(const WCHAR_T* name, IComponentBase** object) {
+  if (!object || *object) return 0;
+  // Exact match: same length, same code units.
+  if (!name || wcscmp(name, CLASS_NAME) != 0) {
+    *object = nullptr;
+    return 0;
+  }
+  // No exception may cross into the host.
+  try {
+    *object = new CVombra(name);
+  } catch (const std::exception&) {
+    *object = nullptr;
+    return 0;
+  }
+  return 1;
+}
+
+long DestroyObject(IComponentBase** object) {
+  if (!object || !*object) return -1;
+  // Through slot 0, exactly as a host built with another compiler deletes the object.
+  static_cast<IInitDoneBase*>(*object)->ScalarDeletingDestructor(1);
+  *object = nullptr;
+  return 0;
+}
+
+AppCapabilities SetPlatformCapabilities(const AppCapabilities) { return eAppCapabilities1; }
+
+}  // extern "C"

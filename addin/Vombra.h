@@ -1,0 +1,213 @@
+// The add-in object: the Native API component that the host creates through GetClassObject, the
+// receiver of every reader report, and the context the reader engine reaches through g_pVombra.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "CcidWatcher.h"
+#include "NativeApi.h"
+#include "Object.h"
+#include "ReaderEvents.h"
+#include "Settings.h"
+#include "VombraContext.h"
+
+constexpr long VOMBRA_PROP_COUNT = 48;
+constexpr long VOMBRA_METHOD_COUNT = 53;
+
+// The four name tables, indexed by number; a name is matched exactly (case matters).
+extern const wchar_t* const g_PropNames[VOMBRA_PROP_COUNT];
+extern const wchar_t* const g_PropNamesRu[VOMBRA_PROP_COUNT];
+extern const wchar_t* const g_MethodNames[VOMBRA_METHOD_COUNT];
+extern const wchar_t* const g_MethodNamesRu[VOMBRA_METHOD_COUNT];
+
+class CVombra : public IComponentBase, public IReaderEvents, public CObject, public IVombraContext {
+ public:
+  // Every method body: result is null when the host calls the method as a procedure. True when the
+  // body ran (its outcome is in its result and the last error), false when the call was refused.
+  typedef bool (CVombra::*MethodBody)(tVariant* result, tVariant* params, long count);
+
+  explicit CVombra(const wchar_t* name);
+  ~CVombra() override;
+  CVombra(const CVombra&) = delete;
+  CVombra& operator=(const CVombra&) = delete;
+
+  // IInitDoneBase (slot 0 also serves ILanguageExtenderBase and LocaleBase).
+  void* ScalarDeletingDestructor(unsigned int flags) override;
+  bool Init(void* connection) override;
+  bool setMemManager(void* memoryManager) override;
+  long GetInfo() override;
+  void Done() override;
+
+  // ILanguageExtenderBase.
+  bool RegisterExtensionAs(WCHAR_T** name) override;
+  long GetNProps() override;
+  long FindProp(const WCHAR_T* name) override;
+  const WCHAR_T* GetPropName(long number, long alias) override;
+  bool GetPropVal(const long number, tVariant* value) override;
+  bool SetPropVal(const long number, tVariant* value) override;
+  bool IsPropReadable(const long number) override;
+  bool IsPropWritable(const long number) override;
+  long GetNMethods() override;
+  long FindMethod(const WCHAR_T* name) override;
+  const WCHAR_T* GetMethodName(const long number, const long alias) override;
+  long GetNParams(const long method) override;
+  bool GetParamDefValue(const long method, const long parameter, tVariant* value) override;
+  bool HasRetVal(const long method) override;
+  bool CallAsProc(const long method, tVariant* params, const long count) override;
+  bool CallAsFunc(const long method, tVariant* result, tVariant* params, const long count) override;
+
+  // LocaleBase.
+  void SetLocale(const WCHAR_T* locale) override;
+
+  // IReaderEvents.
+  void OnNumberTransfer(CReader* reader, INT64 index) override;
+  void OnNumberTransferError(CReader* reader, INT64 index, HRESULT code, const wchar_t* text) override;
+  void OnKeyFound(CReader* reader, INT64 index) override;
+  void OnKeyLost(CReader* reader, UINT keyType, const _KEYNUM_INFO* uid, const _KEYNUM_INFO* number,
+                 const wchar_t* text) override;
+  void OnReaderError(CReader* reader, HRESULT code, const wchar_t* text) override;
+  void OnReaderConnect(CReader* reader) override;
+  void OnReaderDisconnect(CReader* reader) override;
+  void OnCommandDone(CReader* reader) override;
+  void OnTemicScanCycle(CReader* reader) override;
+
+  // IVombraContext.
+  CRITICAL_SECTION* GetLock() override { return &Lock; }
+  UINT GetLogLevel() const override { return LogLevel; }
+  void StartupWinsock() override;
+  CCcidConnection* GetWatcher() override;
+  UINT GetKeyTypes() const override { return KeyTypes; }
+  UINT GetIdentKeyDelay() const override { return IdentKeyDelay; }
+  UINT GetDelayKeyTypes() const override { return DelayKeyTypes; }
+  const _MIFAREREAD_INFO& GetMifareC() const override { return MifareC; }
+  const _MIFAREREAD_INFO& GetMifareP() const override { return MifareP; }
+  const _ULREAD_INFO& GetMifareUL() const override { return MifareUL; }
+  const _TEMICREAD_INFO& GetTemic() const override { return Temic; }
+  const std::vector<_KEYFILTER_INFO>& GetKeyFilters() const override { return KeyFilters; }
+  const std::vector<_FORMAT_INFO>& GetFormats() const override { return Formats; }
+  UINT GetDefaultFormatId() const override { return DefaultFormatId; }
+  // Both with the add-in lock held: they fill FormatIndexCache. NextFormatId gives 0 when no ID is left.
+  int GetFormatIndex(UINT id) override;
+  UINT NextFormatId();
+
+  // The log (AddinLog.cpp). Writers return S_OK or the failure's HRESULT; level is 0 (I), 1 (W) or
+  // 2 (E); a null source writes no source part.
+  HRESULT Log(UINT level, const wchar_t* source, UINT id, ...) override;
+  HRESULT LogV(UINT level, const wchar_t* source, UINT id, va_list args) override;
+  void LogPrintf(UINT level, const wchar_t* source, const wchar_t* format, ...) override;
+  HRESULT LogText(UINT level, const wchar_t* source, UINT number, const wchar_t* text, long length);
+
+  // The last error. SetError: length -1 = up to the NUL, a null text empties it. SetErrorA converts
+  // from the ANSI code page. SetErrorAndReport also tells the host (a null text: the code's message).
+  void SetError(HRESULT code, const wchar_t* text, size_t length = size_t(-1));
+  void SetErrorA(HRESULT code, const char* text);
+  void SetErrorAndReport(HRESULT code, const char* text);
+  // Fills an empty LastErrorText with the message text of LastError.
+  void FillLastErrorText();
+  // Reports an error to the host (code 1004, source "Vombra"); nothing without a host.
+  void AddError(const wchar_t* text, HRESULT code);
+  // out := the text as a PWSTR in the host's memory; std::bad_alloc without memory.
+  tVariant* StringToVariant(tVariant* out, const wchar_t* text);
+
+  // The shared start of a method body: a refusal (E_INVALIDARG, empty text) and the argument check
+  // against one expected type per parameter (0 = not checked). CheckArgs answers false after setting
+  // 0x80040202 when a type is refused.
+  bool Refuse();
+  bool CheckArgs(const tVariant* params, long count, const VARIANT_TYPE* expected, long n);
+
+  // Settings parts to and from the registry (Settings methods).
+  void ReadSettings(UINT parts);
+  void WriteSettings(UINT parts);
+
+  // Method bodies, in method order where they exist; the table holds NotImplemented for the rest.
+  bool GetVersion(tVariant* result, tVariant* params, long count);
+  bool GetDescription(tVariant* result, tVariant* params, long count);
+  bool GetLastError(tVariant* result, tVariant* params, long count);
+  bool SetParameter(tVariant* result, tVariant* params, long count);
+  bool GetAdditionalActions(tVariant* result, tVariant* params, long count);
+  bool DoAdditionalAction(tVariant* result, tVariant* params, long count);
+  bool LoadSettings(tVariant* result, tVariant* params, long count);
+  bool SaveSettings(tVariant* result, tVariant* params, long count);
+  bool AddLog(tVariant* result, tVariant* params, long count);
+  bool ClearLog(tVariant* result, tVariant* params, long count);
+  bool NotImplemented(tVariant* result, tVariant* params, long count);
+
+  // Init's steps and the release that Done, a failed Init and the destructor share.
+  void CreateHiddenWindow();
+  void LoadStartSettings();
+  void ReleaseWindowAndEvent();
+
+  static LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  // The watcher's list callback (context: the object's CObject part); posts 0x402 to the window.
+  static void OnCcidChange(void* context, CCcidConnection* watcher, int event);
+  void PostCcidChange();
+
+  // --- Members. Written by the host's thread unless said otherwise.
+  std::wstring ClassName;
+  MethodBody Methods[VOMBRA_METHOD_COUNT];
+  std::wstring LastErrorText;
+  HRESULT LastError = S_OK;
+  IAddInDefBase* Host = nullptr;           // not owned
+  IMemoryManager* MemoryManager = nullptr;  // not owned
+  bool RussianNames = false;
+  HANDLE CommandEvent = nullptr;  // completion of a waited card command
+  // The hidden window lives from Init to Done on the thread that called Init.
+  HWND Window = nullptr;
+  ATOM WindowClass = 0;
+  HINSTANCE WindowInstance = nullptr;  // the module the class was registered with
+  bool WinsockStarted = false;         // under Lock
+  // Under Lock: the log file's path, empty until the log is opened.
+  std::wstring LogPath;
+  // The connection parameters Open and DeviceTest use (live) and their stored form (saved).
+  _READERPARAMS_INFO LiveParams;
+  _AUTHKEY_INFO AuthKeyMC;
+  _AUTHKEY_INFO AuthKeyMP;
+  UINT ModifiedParts = 0;  // SETTINGS_PARTS changed since they were last loaded or saved
+  // The add-in lock: the log file and LogPath, settings load and save, Windows Sockets start-up,
+  // copies of event data and the engine's reading of the key-filter and format lists.
+  CRITICAL_SECTION Lock;
+  // The PC/SC watcher; its destructor stops it and releases its context.
+  CCcidConnection Watcher;
+
+  // Settings, the live values of the settings record's fields of the same names. The reader threads
+  // read them at run time; the host's thread writes them.
+  BYTE Hive = 0;
+  BYTE LegacyNames = 0;
+  UINT SettingFlags = 1;
+  UINT SearchFlags = 0x2E;
+  UINT FindIpTimeout = 3000;
+  UINT FindIpTries = 1;
+  std::vector<std::wstring> AdditionalPorts;
+  UINT LogLevel = 0;
+  UINT LogMaxSize = 0xFFFFFFFF;
+  _READERPARAMS_INFO SavedParams;
+  UINT ExternalEventFlags = 0;
+  // Under Lock while reader threads may read them: the two lists, the default format and the cache.
+  std::vector<_KEYFILTER_INFO> KeyFilters;
+  UINT KeyFilterNewId = 1;
+  UINT DefaultFormatId = 0;
+  UINT KeyFilterSortCol = 0;
+  std::unordered_map<std::wstring, _PORT_INFO> Ports;
+  std::vector<_FORMAT_INFO> Formats;
+  UINT FormatNewId = 1;
+  std::unordered_map<UINT, int> FormatIndexCache;
+  bool SoundEnabled = false;
+  std::wstring SoundFileList[SOUND_COUNT];
+  UINT KeyTypes = KEY_TYPES_ALL;
+  UINT IdentKeyDelay = 1000;
+  UINT DelayKeyTypes = 0;
+  _MIFAREREAD_INFO MifareC;
+  _MIFAREREAD_INFO MifareP;
+  _ULREAD_INFO MifareUL;
+  _TEMICREAD_INFO Temic;
+};
+
+// The log text of a parameter array: each value's text, separated by ", ".
+void ParamsToText(const tVariant* params, int count, std::wstring& out);
+// A positive code (a Windows error number) as the host receives it: 0x8007xxxx.
+HRESULT HostErrorCode(HRESULT code);

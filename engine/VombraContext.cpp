@@ -1,0 +1,3 @@
+#include "VombraContext.h"
+
+IVombraContext* g_pVombra = nullptr;
