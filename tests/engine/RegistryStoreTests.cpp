@@ -746,20 +746,23 @@ TEST_F(SettingsStore, PortKeyWithoutDeviceIdIsAnEntry) {
 
 class ScratchRoots : public ::testing::Test {
  protected:
+  // CTest runs each test in its own process, side by side: every process gets its own scratch key.
   void SetUp() override {
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\VombraRegistryStoreTests\\User", 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &m_user, nullptr),
+    m_scratch = L"Software\\VombraRegistryStoreTests" + std::to_wstring(GetCurrentProcessId());
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (m_scratch + L"\\User").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &m_user, nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\VombraRegistryStoreTests\\Machine", 0, nullptr, 0,
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (m_scratch + L"\\Machine").c_str(), 0, nullptr, 0,
                               KEY_ALL_ACCESS, nullptr, &m_machine, nullptr),
               ERROR_SUCCESS);
   }
   void TearDown() override {
     if (m_user) RegCloseKey(m_user);
     if (m_machine) RegCloseKey(m_machine);
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\VombraRegistryStoreTests");
+    RegDeleteTreeW(HKEY_CURRENT_USER, m_scratch.c_str());
   }
 
+  std::wstring m_scratch;
   // A handle no process holds: every call on it fails with ERROR_INVALID_HANDLE.
   const HKEY m_broken = reinterpret_cast<HKEY>(ULONG_PTR(0x7FFFFFF0));
   HKEY m_user = nullptr;
