@@ -1,6 +1,7 @@
 #include "Thread.h"
 
 #include <exception>
+#include <future>
 #include <system_error>
 
 CThread::~CThread() {
@@ -10,7 +11,15 @@ CThread::~CThread() {
 
 void CThread::Start() {
   if (m_thread.joinable()) return;
-  m_thread = std::thread([this] { Run(); });
+  // Run waits until the thread object is stored: a Run that stops its own object (a self-join)
+  // must see its thread as held, not the empty object of the moment before the assignment.
+  std::promise<void> stored;
+  std::shared_future<void> ready = stored.get_future().share();
+  m_thread = std::thread([this, ready] {
+    ready.wait();
+    Run();
+  });
+  stored.set_value();
 }
 
 void CThread::Join() {
