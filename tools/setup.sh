@@ -2,7 +2,7 @@
 # and configures and builds into $BUILD_DIR (default build). Sourced by run.sh and test.sh.
 set -eu
 BUILD_DIR=${BUILD_DIR:-build}
-PACKAGES="make cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64 xvfb xauth gcc python3"
+PACKAGES="make cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine wine64 xvfb xauth g++ python3 clang libclang-rt-14-dev"
 missing=""
 for p in $PACKAGES; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -9,4 +9,6 @@ if x86_64-w64-mingw32-objdump -p "$BUILD_DIR/bin/Vombra.dll" | grep 'DLL Name' |
   echo "Vombra.dll imports a MinGW run-time DLL" >&2
   exit 1
 fi
+# The format language natively, under the sanitizers and a bounded fuzz run.
+sh tests/native/run.sh "$BUILD_DIR-native"
 WITH_X=1 sh tools/wine-ctest.sh "$BUILD_DIR" "$@"
