@@ -86,17 +86,6 @@ const WCHAR_T* CVombra::GetPropName(long number, long alias) {
   return CopyToHost(MemoryManager, alias == 0 ? g_PropNames[number] : g_PropNamesRu[number]);
 }
 
-// The property bodies come with the properties; until then every access is refused.
-bool CVombra::GetPropVal(const long, tVariant*) {
-  SetError(E_NOTIMPL, nullptr);
-  return false;
-}
-
-bool CVombra::SetPropVal(const long, tVariant*) {
-  SetError(E_NOTIMPL, nullptr);
-  return false;
-}
-
 bool CVombra::IsPropReadable(const long number) { return number >= 0 && number < VOMBRA_PROP_COUNT; }
 
 // FormatCount (44) and KeyFilterCount (45) are counts, not settings.

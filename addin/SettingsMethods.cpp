@@ -60,6 +60,8 @@ void CVombra::ReadSettings(UINT parts) {
     LiveParams = SavedParams;
     SoundEnabled = record.SoundEnabled;
     for (size_t i = 0; i < SOUND_COUNT; ++i) SoundFileList[i] = record.SoundFileList[i];
+    // The open MCI file may belong to a path that has just been replaced.
+    CloseMedia();
   }
   if (parts & SP_LISTS) {
     Formats = std::move(record.Formats);

@@ -46,6 +46,7 @@ CVombra::CVombra(const wchar_t* name) : ClassName(name ? name : L"") {
   Methods[0] = &CVombra::GetVersion;
   Methods[1] = &CVombra::GetDescription;
   Methods[2] = &CVombra::GetLastError;
+  Methods[3] = &CVombra::GetParameters;
   Methods[4] = &CVombra::SetParameter;
   Methods[8] = &CVombra::GetAdditionalActions;
   Methods[9] = &CVombra::DoAdditionalAction;
@@ -53,6 +54,22 @@ CVombra::CVombra(const wchar_t* name) : ClassName(name ? name : L"") {
   Methods[11] = &CVombra::SaveSettings;
   Methods[51] = &CVombra::AddLog;
   Methods[52] = &CVombra::ClearLog;
+  Methods[12] = &CVombra::FindKeyFilterByID;
+  Methods[13] = &CVombra::FindKeyFilterForKey;
+  Methods[14] = &CVombra::GetKeyFilter;
+  Methods[15] = &CVombra::SetKeyFilter;
+  Methods[16] = &CVombra::InsertKeyFilter;
+  Methods[17] = &CVombra::DeleteKeyFilter;
+  Methods[18] = &CVombra::ClearKeyFilters;
+  Methods[19] = &CVombra::FindFormatByID;
+  Methods[20] = &CVombra::FindFormat;
+  Methods[21] = &CVombra::GetFormat;
+  Methods[22] = &CVombra::SetFormat;
+  Methods[23] = &CVombra::InsertFormat;
+  Methods[24] = &CVombra::DeleteFormat;
+  Methods[25] = &CVombra::ClearFormats;
+  Methods[26] = &CVombra::CheckFormat;
+  Methods[27] = &CVombra::Format;
 
   FillAuthKey(AuthKeyMC, 6);
   FillAuthKey(AuthKeyMP, 16);
@@ -198,6 +215,7 @@ void CVombra::Done() {
     }
   }
   Watcher.Stop(true);
+  CloseMedia();
   ReleaseWindowAndEvent();
   if (LogLevel >= 5) LogText(0, nullptr, 0, L"CVombra::Done()", -1);
 }
@@ -235,9 +253,20 @@ LRESULT CALLBACK CVombra::WndProc(HWND window, UINT message, WPARAM wParam, LPAR
       SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
       break;
     }
-    case WM_PLAY_MEDIA:
+    case WM_PLAY_MEDIA: {
+      CVombra* object = reinterpret_cast<CVombra*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+      if (object) {
+        // Nothing may leave a window procedure; a sound that cannot play stays silent.
+        try {
+          object->PlayMedia();
+        } catch (const std::exception&) {
+        }
+        result = 0;
+      }
+      break;
+    }
     case WM_CCID_CHANGE:
-      // Sounds arrive with the sound methods; the list change needs nothing beyond waking the thread.
+      // The list change needs nothing beyond waking the thread.
       if (GetWindowLongPtrW(window, GWLP_USERDATA) != 0) result = 0;
       break;
     default:
@@ -280,7 +309,8 @@ int CVombra::GetFormatIndex(UINT id) {
 }
 
 UINT CVombra::NextFormatId() {
-  const UINT start = FormatNewId;
+  // A stored next ID of 0 (a load without the subkey) must not hand out 0.
+  const UINT start = FormatNewId ? FormatNewId : 1;
   for (UINT id = start; id != 0 && id <= 0xFFFFFFFEu; ++id) {
     bool used = GetFormatIndex(id) >= 0;
     FormatNewId = id + 1;

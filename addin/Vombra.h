@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <string>
 #include <unordered_map>
@@ -128,6 +129,9 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   bool GetVersion(tVariant* result, tVariant* params, long count);
   bool GetDescription(tVariant* result, tVariant* params, long count);
   bool GetLastError(tVariant* result, tVariant* params, long count);
+  bool GetParameters(tVariant* result, tVariant* params, long count);
+  // The port names GetParameters offers (SettingsXml.cpp).
+  void ListSettingsPorts(std::vector<std::wstring>& ports);
   bool SetParameter(tVariant* result, tVariant* params, long count);
   bool GetAdditionalActions(tVariant* result, tVariant* params, long count);
   bool DoAdditionalAction(tVariant* result, tVariant* params, long count);
@@ -136,6 +140,28 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   bool AddLog(tVariant* result, tVariant* params, long count);
   bool ClearLog(tVariant* result, tVariant* params, long count);
   bool NotImplemented(tVariant* result, tVariant* params, long count);
+
+  // The format and key-filter methods (FormatMethods.cpp), numbers 12 to 27.
+  bool FindKeyFilterByID(tVariant* result, tVariant* params, long count);
+  bool FindKeyFilterForKey(tVariant* result, tVariant* params, long count);
+  bool GetKeyFilter(tVariant* result, tVariant* params, long count);
+  bool SetKeyFilter(tVariant* result, tVariant* params, long count);
+  bool InsertKeyFilter(tVariant* result, tVariant* params, long count);
+  bool DeleteKeyFilter(tVariant* result, tVariant* params, long count);
+  bool ClearKeyFilters(tVariant* result, tVariant* params, long count);
+  bool FindFormatByID(tVariant* result, tVariant* params, long count);
+  bool FindFormat(tVariant* result, tVariant* params, long count);
+  bool GetFormat(tVariant* result, tVariant* params, long count);
+  bool SetFormat(tVariant* result, tVariant* params, long count);
+  bool InsertFormat(tVariant* result, tVariant* params, long count);
+  bool DeleteFormat(tVariant* result, tVariant* params, long count);
+  bool ClearFormats(tVariant* result, tVariant* params, long count);
+  bool CheckFormat(tVariant* result, tVariant* params, long count);
+  bool Format(tVariant* result, tVariant* params, long count);
+  // CheckArgs, except that a parameter whose bit is set in optional may also be EMPTY or NULL.
+  bool CheckArgsOptional(const tVariant* params, long count, const VARIANT_TYPE* expected, long n, UINT optional);
+  // With the add-in lock held: a free key-filter ID 1..31 from the next one on, or 0 when all are taken.
+  UINT NextKeyFilterId();
 
   // Init's steps and the release that Done, a failed Init and the destructor share.
   void CreateHiddenWindow();
@@ -146,6 +172,12 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   // The watcher's list callback (context: the object's CObject part); posts 0x402 to the window.
   static void OnCcidChange(void* context, CCcidConnection* watcher, int event);
   void PostCcidChange();
+
+  // Event sounds (Sounds.cpp). PlayEventSound runs on reader threads and answers true; PlayMedia
+  // runs on the window's thread (message 0x401); CloseMedia closes the open MCI file, if any.
+  bool PlayEventSound(int slot);
+  void PlayMedia();
+  void CloseMedia();
 
   // --- Members. Written by the host's thread unless said otherwise.
   std::wstring ClassName;
@@ -205,9 +237,22 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   _MIFAREREAD_INFO MifareP;
   _ULREAD_INFO MifareUL;
   _TEMICREAD_INFO Temic;
+  // The slot whose file is open as the MCI device "media" (-1: none), written on the window's
+  // thread and by the property and settings closes; the slot the window plays next, written by
+  // reader threads, the later request winning.
+  std::atomic<int> OpenSound{-1};
+  std::atomic<int> RequestedSound{-1};
 };
 
 // The log text of a parameter array: each value's text, separated by ", ".
 void ParamsToText(const tVariant* params, int count, std::wstring& out);
 // A positive code (a Windows error number) as the host receives it: 0x8007xxxx.
 HRESULT HostErrorCode(HRESULT code);
+
+// Finders over the two lists: the index of the first match, or -1. No lock of their own.
+int KeyFilterIndexById(const std::vector<_KEYFILTER_INFO>& list, UINT id);
+int KeyFilterIndexByName(const std::vector<_KEYFILTER_INFO>& list, const wchar_t* name);
+// The first filter from start on whose KeyTypes has bit (keyType & 31) and whose KeySize is 0 or
+// keySize; a start not inside the list means 0.
+int KeyFilterIndexForKey(const std::vector<_KEYFILTER_INFO>& list, UINT keyType, UINT keySize, int start);
+int FormatIndexByName(const std::vector<_FORMAT_INFO>& list, const wchar_t* name);

@@ -3,7 +3,24 @@
 
 #define IDS_SYSTEM_ERROR 104  // "System error. Code: %d."
 #define IDS_COM_ERROR    123  // "COM error %#.8x"
+#define IDS_UNABLE_TO_CONNECT   105  // "Unable to connect to the reader."
+#define IDS_MODEL_NOT_SUPPORTED 112  // "Reader model (0x%.2X) is not supported."
 #define IDS_DRIVER_DESCRIPTION 119  // "Driver for input devices"
+// The settings description: choice-list labels, the page, its groups and the parameter captions.
+#define IDS_SETTINGS_AUTO            120
+#define IDS_SETTINGS_FOUND_PORTS     121
+#define IDS_SETTINGS_MORE_PORTS      122
+#define IDS_SETTINGS_PAGE            170
+#define IDS_SETTINGS_CONNECTION      171
+#define IDS_SETTINGS_PORT            172
+#define IDS_SETTINGS_MODEL           173
+#define IDS_SETTINGS_SPEED           174
+#define IDS_SETTINGS_WIEGAND         181
+#define IDS_SETTINGS_PREFIX          184
+#define IDS_SETTINGS_SUFFIX          185
+#define IDS_SETTINGS_DEVICE          186
+#define IDS_SETTINGS_KEY_FORMAT      187
+#define IDS_SETTINGS_FORMAT          188
 
 // Add-in log lines; the number a line carries is the id minus 1000 (the header keeps 1001).
 #define IDS_LOG_HEADER                1001
