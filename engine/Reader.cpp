@@ -1,0 +1,240 @@
+// The reader object: construction, the setters of the host's threads, the command slot, the last
+// error and the log.
+#include "Reader.h"
+
+#include <algorithm>
+#include <cstdarg>
+
+#include "Core.h"
+#include "Exceptions.h"
+#include "Messages.h"
+#include "ResourceIds.h"
+#include "VombraContext.h"
+
+INT64 FindKeyByUid(const std::vector<_KEY_INFO>& keys, UINT keyType, const _KEYNUM_INFO& uid) {
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i].KeyType == keyType && CompareKeyNum(keys[i].Uid, uid) == 0) return INT64(i);
+  }
+  return -1;
+}
+
+CReader::CReader() { InitializeCriticalSection(&Lock); }
+
+CReader::~CReader() {
+  // The thread must be gone before any member it uses.
+  Stop();
+  DeleteCriticalSection(&Lock);
+  for (HANDLE* event : {&BreakEvent, &WakeEvent, &WriteEvent, &ReadEvent, &RxEvent}) {
+    if (*event) CloseHandle(*event);
+    *event = nullptr;
+  }
+}
+
+void CReader::Init(IReaderEvents* events, const wchar_t* port) {
+  Events = events;
+  PortName = port ? port : L"";
+  Changes |= RC_PARAMS;
+  for (HANDLE* event : {&BreakEvent, &WakeEvent, &WriteEvent, &ReadEvent, &RxEvent}) {
+    if (*event) continue;
+    *event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!*event) ThrowComException(VOMBRA_E_NO_RESOURCES);
+  }
+}
+
+void CReader::SetPortParams(BYTE stopBits, UINT connectFlags, UINT modelSetting, UINT speed, bool wake) {
+  bool reconnect;
+  {
+    CCriticalSectionLock lock(&Lock);
+    reconnect = stopBits != StopBits || (Model == RM_KD6_D && ((connectFlags ^ ConnectFlags) & RDF_WIEGAND)) ||
+                ((connectFlags ^ ConnectFlags) & RDF_BINARY) || modelSetting != ModelSetting;
+    bool speedChanged = speed != Speed;
+    StopBits = stopBits;
+    ConnectFlags = connectFlags;
+    ModelSetting = modelSetting;
+    Speed = speed;
+    Changes |= RC_PARAMS;
+    if (speedChanged) Changes |= RC_SPEED;
+    if (reconnect) Changes |= RC_RECONNECT;
+  }
+  if (wake) {
+    if (reconnect) SetEvent(BreakEvent);
+    SetEvent(WakeEvent);
+  }
+}
+
+void CReader::SetTimeouts(UINT connectTimeout, UINT connectPeriod, UINT rxPeriod, UINT requestTimeout,
+                          UINT requestTries) {
+  CCriticalSectionLock lock(&Lock);
+  ConnectTimeout = connectTimeout;
+  ConnectPeriod = connectPeriod;
+  RxPeriod = rxPeriod;
+  RequestTimeout = requestTimeout;
+  RequestTries = requestTries;
+}
+
+void CReader::SetFormatId(UINT id) {
+  {
+    CCriticalSectionLock lock(&Lock);
+    if (FormatId == id) return;
+    FormatId = id;
+  }
+  if (g_pVombra && g_pVombra->GetLogLevel() >= 5) Log(0, IDS_LOG_READER_FORMAT_SET, int(id));
+}
+
+void CReader::AddAddress(int address) {
+  CCriticalSectionLock lock(&Lock);
+  Addresses.push_back(address);
+  Changes |= RC_ADDRESSES;
+  SetEvent(WakeEvent);
+}
+
+void CReader::RemoveAddress(int address) {
+  CCriticalSectionLock lock(&Lock);
+  auto it = std::find(Addresses.begin(), Addresses.end(), address);
+  if (it == Addresses.end()) return;
+  Addresses.erase(it);
+  Changes |= RC_ADDRESSES;
+  SetEvent(WakeEvent);
+}
+
+UINT CReader::GetState(int address) {
+  if (address == -1) return State;
+  CCriticalSectionLock lock(&Lock);
+  auto it = AddressMap.find(address);
+  if (it != AddressMap.end()) return it->second.State;
+  return std::find(Addresses.begin(), Addresses.end(), address) != Addresses.end() ? UINT(RS_DISCONNECTED) : 0u;
+}
+
+void CReader::Reconnect(int address) {
+  CCriticalSectionLock lock(&Lock);
+  if (address == -1) {
+    Changes |= RC_RECONNECT;
+    SetEvent(BreakEvent);
+  } else {
+    auto it = AddressMap.find(address);
+    if (it == AddressMap.end()) return;
+    it->second.Changes |= 0x1;
+    Changes |= RC_ADDRESS_RECONNECT;
+  }
+  SetEvent(WakeEvent);
+}
+
+void CReader::Start() {
+  {
+    CCriticalSectionLock lock(&Lock);
+    Changes |= RC_RECONNECT;
+  }
+  Running = 1;
+  CThread::Start();
+}
+
+void CReader::Stop() {
+  if (IsStarted()) {
+    Running = 0;
+    if (BreakEvent) SetEvent(BreakEvent);
+    if (WakeEvent) SetEvent(WakeEvent);
+    Join();
+  }
+  if (Port) {
+    try {
+      Disconnect();
+    } catch (const std::exception&) {
+      // Stopping never fails; the port is closed in any case.
+    }
+  }
+}
+
+void CReader::SetLastError(HRESULT code, const wchar_t* text) {
+  CCriticalSectionLock lock(&Lock);
+  LastError = code;
+  LastErrorText = text ? text : L"";
+  if (AddressMap.empty()) return;
+  if (Address == -1) {
+    for (auto& entry : AddressMap) {
+      entry.second.LastError = code;
+      entry.second.LastErrorText = LastErrorText;
+    }
+  } else {
+    auto it = AddressMap.find(Address);
+    if (it != AddressMap.end()) {
+      it->second.LastError = code;
+      it->second.LastErrorText = LastErrorText;
+    }
+  }
+}
+
+void CReader::BreakCommand() {
+  CCriticalSectionLock lock(&Lock);
+  CommandStatus = E_ABORT;
+}
+
+bool CReader::CompleteCommand(_CMD_INFO* cmd, HRESULT code) {
+  {
+    CCriticalSectionLock lock(&Lock);
+    if (!cmd || Command.get() != cmd || CommandStatus != E_PENDING) return false;
+    CommandStatus = code;
+  }
+  if (Events) Events->OnCommandDone(this);
+  return code >= 0;
+}
+
+void CReader::FailPendingCommand(HRESULT code) {
+  if (CommandStatus != E_PENDING) return;
+  {
+    CCriticalSectionLock lock(&Lock);
+    if (CommandStatus != E_PENDING) return;
+    CommandStatus = code;
+  }
+  if (Events) Events->OnCommandDone(this);
+}
+
+std::wstring CReader::LogSource() const {
+  if (Address == -1) return PortName;
+  std::wstring source;
+  StrFormat(source, L"%s\\%d", PortName.c_str(), Address);
+  return source;
+}
+
+void CReader::Log(UINT level, UINT id, ...) {
+  if (!g_pVombra) return;
+  std::wstring source = LogSource();
+  va_list args;
+  va_start(args, id);
+  g_pVombra->LogV(level, source.c_str(), id, args);
+  va_end(args);
+}
+
+void CReader::RebuildAddresses() {
+  for (auto& entry : AddressMap) entry.second.Flags |= AF_REBUILD_MARK;
+  for (int address : Addresses) {
+    auto it = AddressMap.find(address);
+    if (it != AddressMap.end()) {
+      it->second.Flags &= ~AF_REBUILD_MARK;
+    } else {
+      AddressMap.emplace(address, _ADDRESS_INFO());
+    }
+  }
+  for (auto it = AddressMap.begin(); it != AddressMap.end();) {
+    if (it->second.Flags & AF_REBUILD_MARK) {
+      it = AddressMap.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void CReader::MarkAddressesForReconnect() {
+  for (auto& entry : AddressMap) {
+    _ADDRESS_INFO& record = entry.second;
+    if (!record.Changes) continue;
+    UINT changes = record.Changes;
+    record.Changes = 0;
+    if (changes & 0x1) {
+      record.Model = 0;
+      record.SerialNumber = 0xFFFFFFFF;
+      record.Version = 0;
+      record.InfoText.clear();
+      record.Flags |= AF_CONNECT_DUE;
+    }
+  }
+}

@@ -1,0 +1,197 @@
+// The reader thread: the loop, the changes handed over by the host's threads, the timers of the text
+// mode and the single error report.
+#include "Reader.h"
+
+#include <algorithm>
+
+#include "Clock.h"
+#include "Core.h"
+#include "Exceptions.h"
+#include "ResourceIds.h"
+#include "VombraContext.h"
+
+namespace {
+
+UINT LogLevel() { return g_pVombra ? g_pVombra->GetLogLevel() : 0; }
+
+void ShortenWait(UINT& wait, UINT t) { wait = std::min(wait, t); }
+
+std::wstring WideMessage(const std::exception& e) {
+  std::wstring text;
+  AnsiToWide(e.what(), -1, text);
+  return text;
+}
+
+}  // namespace
+
+DWORD CReader::Run() {
+  ApplyThreadLocale();
+  HANDLE handles[4] = {WakeEvent, WriteEvent, ReadEvent, RxEvent};
+  while (Running) {
+    try {
+      if (Changes) ApplyChanges();
+      NextWait = INFINITE;
+      Address = -1;
+
+      if (CommandStatus == E_PENDING) {
+        std::shared_ptr<_CMD_INFO> command;
+        HRESULT status;
+        {
+          CCriticalSectionLock lock(&Lock);
+          status = CommandStatus;
+          command = Command;
+        }
+        if (status == E_PENDING && command) {
+          if (State == RS_CONNECTED || Connect()) {
+            if (command->Handler) {
+              command->Handler(this, command.get());
+            } else {
+              CompleteCommand(command.get(), E_NOTIMPL);
+            }
+          } else {
+            // Connect has already failed the command when it saw it pending; this catches the rest.
+            CompleteCommand(command.get(), LastError < 0 ? LastError : E_FAIL);
+          }
+        }
+      }
+      HandleInterceptedLines();
+
+      const DWORD now = Ticks();
+      if (State != RS_CONNECTED && !(StatusFlags & (RSF_UNSUPPORTED | RSF_CONNECT_DUE)) && ConnectPeriod != INFINITE) {
+        if (TicksElapsed(ConnectTime, now) < ConnectPeriod) {
+          ShortenWait(NextWait, TimerRemaining(ConnectTime, ConnectPeriod, now));
+        } else {
+          StatusFlags |= RSF_CONNECT_DUE;
+        }
+      }
+      if (StatusFlags & RSF_CONNECT_DUE) {
+        StatusFlags &= ~RSF_CONNECT_DUE;
+        Disconnect();
+        if (!Connect() && ConnectPeriod != INFINITE) ShortenWait(NextWait, ConnectPeriod);
+      }
+      if (State == RS_CONNECTED && Mode == PM_TEXT) TextModePoll();
+
+      if (!Running) break;
+
+      DWORD result = WaitForMultipleObjects(4, handles, FALSE, NextWait);
+      if (State == RS_CONNECTED && Port && result >= WAIT_OBJECT_0 + 1 && result <= WAIT_OBJECT_0 + 3) {
+        HRESULT hr = result == WAIT_OBJECT_0 + 1   ? Port->OnWriteEvent()
+                     : result == WAIT_OBJECT_0 + 2 ? Port->OnReadEvent()
+                                                   : Port->OnRxEvent();
+        if (FAILED(hr)) ThrowPortException(hr, Port->GetName());
+        StatusFlags |= RSF_PORT_EVENT;
+      }
+    } catch (const CKdPortException& e) {
+      ReportError(3, e.Code(), WideMessage(e).c_str());
+    } catch (const COSException& e) {
+      HRESULT code = int(e.Code()) > 0 ? HRESULT_FROM_WIN32(e.Code()) : HRESULT(e.Code());
+      ReportError(2, code, WideMessage(e).c_str());
+    } catch (const std::exception& e) {
+      ReportError(1, E_FAIL, WideMessage(e).c_str());
+    }
+  }
+  try {
+    Disconnect();
+  } catch (const std::exception&) {
+    // The thread ends in any case.
+  }
+  return 0;
+}
+
+void CReader::ApplyChanges() {
+  UINT changes;
+  UINT flags;
+  UINT speed;
+  {
+    CCriticalSectionLock lock(&Lock);
+    changes = Changes;
+    Changes = 0;
+    flags = ConnectFlags;
+    speed = Speed;
+    // The break that announced a reconnect has done its work; left set it would cut short the
+    // first read of the very connect it asked for. Under the lock, so a later request keeps its own.
+    if (changes & RC_RECONNECT) ResetEvent(BreakEvent);
+    if (changes & RC_ADDRESSES) RebuildAddresses();
+    if (changes & RC_ADDRESS_RECONNECT) MarkAddressesForReconnect();
+  }
+  if (flags & RDF_DIFFERENT_CODES) {
+    StatusFlags |= RSF_DIFFERENT_CODES;
+  } else {
+    StatusFlags &= ~RSF_DIFFERENT_CODES;
+  }
+  if (changes & RC_PARAMS) ApplyThreadLocale();
+  if ((changes & RC_SPEED) && !(changes & RC_RECONNECT)) ApplySpeed(speed);
+  if (changes & RC_RECONNECT) {
+    CCriticalSectionLock lock(&Lock);
+    StatusFlags &= ~RSF_UNSUPPORTED;
+    StatusFlags |= RSF_CONNECT_DUE;
+    Model = 0;
+    Version = 0;
+    InfoText.clear();
+  }
+  if (changes & RC_CONTINUE_SCAN) StatusFlags |= RSF_SCAN_DUE;
+}
+
+void CReader::ReportError(int kind, HRESULT code, const wchar_t* text) { ReportErrorEx(kind, code, text, true); }
+
+void CReader::ReportErrorEx(int kind, HRESULT code, const wchar_t* text, bool endCommand) {
+  SetLastError(code, text);
+  if (endCommand) FailPendingCommand(code);
+  if (code == E_ABORT) return;
+  if (LogLevel() >= 5) {
+    std::wstring escaped;
+    EscapeLogTextW(escaped, text ? text : L"", -1);
+    switch (kind) {
+      case 2:
+        Log(2, IDS_LOG_OS_ERROR, int(code & 0xFFFF), escaped.c_str());
+        break;
+      case 3:
+        Log(2, IDS_LOG_PORT_ERROR, UINT(code), escaped.c_str());
+        break;
+      default:
+        Log(2, IDS_LOG_ERROR, escaped.c_str());
+        break;
+    }
+  }
+  if (kind == 3) Disconnect();
+  if (Events) Events->OnReaderError(this, code, text ? text : L"");
+  Sleep(100);
+}
+
+void CReader::TextModePoll() {
+  HandleInterceptedLines();
+  if (StatusFlags & RSF_PORT_EVENT) PollText();
+
+  // Key hold: the Temic scan that a hold pauses comes with the Temic commands; only the timer is kept.
+  if ((StatusFlags & RSF_HOLD) && g_pVombra) {
+    UINT delay = g_pVombra->GetIdentKeyDelay();
+    if (delay != INFINITE) {
+      DWORD now = Ticks();
+      if (TicksElapsed(HoldStart, now) < delay) {
+        ShortenWait(NextWait, TimerRemaining(HoldStart, delay, now));
+      } else {
+        StatusFlags &= ~RSF_HOLD;
+      }
+    }
+  }
+
+  if (NoCardPending) {
+    DWORD now = Ticks();
+    if (TicksElapsed(NoCardTime, now) < kNoCardDelay) {
+      ShortenWait(NextWait, TimerRemaining(NoCardTime, kNoCardDelay, now));
+    } else {
+      OnNoCard(false);
+    }
+  }
+
+  if (RxPeriod != INFINITE) {
+    DWORD now = Ticks();
+    if (TicksElapsed(LastPollTime, now) < RxPeriod) {
+      ShortenWait(NextWait, TimerRemaining(LastPollTime, RxPeriod, now));
+    } else {
+      PollText();
+      ShortenWait(NextWait, RxPeriod);
+    }
+  }
+  HandleInterceptedLines();
+}
