@@ -48,6 +48,13 @@ CVombra::CVombra(const wchar_t* name) : ClassName(name ? name : L"") {
   Methods[2] = &CVombra::GetLastError;
   Methods[3] = &CVombra::GetParameters;
   Methods[4] = &CVombra::SetParameter;
+  Methods[5] = &CVombra::Open;
+  Methods[6] = &CVombra::Close;
+  Methods[7] = &CVombra::DeviceTest;
+  Methods[30] = &CVombra::UpdateReaderParameters;
+  Methods[31] = &CVombra::GetStatus;
+  Methods[32] = &CVombra::Reconnect;
+  Methods[33] = &CVombra::GetReaderInfo;
   Methods[8] = &CVombra::GetAdditionalActions;
   Methods[9] = &CVombra::DoAdditionalAction;
   Methods[10] = &CVombra::LoadSettings;
@@ -70,6 +77,8 @@ CVombra::CVombra(const wchar_t* name) : ClassName(name ? name : L"") {
   Methods[25] = &CVombra::ClearFormats;
   Methods[26] = &CVombra::CheckFormat;
   Methods[27] = &CVombra::Format;
+  Methods[28] = &CVombra::FindNext;
+  Methods[29] = &CVombra::FindClose;
 
   FillAuthKey(AuthKeyMC, 6);
   FillAuthKey(AuthKeyMP, 16);
@@ -84,6 +93,11 @@ CVombra::CVombra(const wchar_t* name) : ClassName(name ? name : L"") {
 
 CVombra::~CVombra() {
   if (LogLevel >= 6) Log(0, nullptr, 1051);
+  // Reader threads call into this object; they end before anything of it goes.
+  StopReaders();
+  // The search logs its end and closes its ports and sockets while the lock, the log and Windows
+  // Sockets are still there.
+  EndSearch();
   // The watcher thread must not call back into an object half destroyed.
   Watcher.Stop(true);
   // Whatever Done did not release (Done never called, or Init failed half-way) goes here, so that no
@@ -214,6 +228,7 @@ void CVombra::Done() {
       }
     }
   }
+  StopReaders();
   Watcher.Stop(true);
   CloseMedia();
   ReleaseWindowAndEvent();
@@ -243,6 +258,11 @@ void CVombra::SetLocale(const WCHAR_T* locale) {
   g_lcid = GetThreadLocale();
   ApplyThreadLocale();
   RussianNames = PRIMARYLANGID(LANGIDFROMLCID(g_lcid)) == LANG_RUSSIAN;
+  // Nothing changes; the wake lets each reader thread take the new locale on itself.
+  for (auto& entry : Readers) {
+    CReader* reader = entry.second.get();
+    reader->SetPortParams(reader->StopBits, reader->ConnectFlags, reader->ModelSetting, reader->Speed, true);
+  }
 }
 
 LRESULT CALLBACK CVombra::WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -324,14 +344,3 @@ UINT CVombra::NextFormatId() {
   }
   return 0;
 }
-
-// The reader reports come with the readers and their events; nothing is open to report yet.
-void CVombra::OnNumberTransfer(CReader*, INT64) {}
-void CVombra::OnNumberTransferError(CReader*, INT64, HRESULT, const wchar_t*) {}
-void CVombra::OnKeyFound(CReader*, INT64) {}
-void CVombra::OnKeyLost(CReader*, UINT, const _KEYNUM_INFO*, const _KEYNUM_INFO*, const wchar_t*) {}
-void CVombra::OnReaderError(CReader*, HRESULT, const wchar_t*) {}
-void CVombra::OnReaderConnect(CReader*) {}
-void CVombra::OnReaderDisconnect(CReader*) {}
-void CVombra::OnCommandDone(CReader*) {}
-void CVombra::OnTemicScanCycle(CReader*) {}

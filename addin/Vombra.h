@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -14,8 +16,19 @@
 #include "NativeApi.h"
 #include "Object.h"
 #include "ReaderEvents.h"
+#include "Reader.h"
 #include "Settings.h"
 #include "VombraContext.h"
+
+class CSearchReaders;
+struct _SEARCHPORT_INFO;
+
+// A device ID handed out by Open: the converter address (-1: the port carries one reader) and the
+// reader, which Readers owns.
+struct _DEVICEID_INFO {
+  int Address = -1;
+  CReader* Reader = nullptr;
+};
 
 constexpr long VOMBRA_PROP_COUNT = 48;
 constexpr long VOMBRA_METHOD_COUNT = 53;
@@ -163,6 +176,38 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   // With the add-in lock held: a free key-filter ID 1..31 from the next one on, or 0 when all are taken.
   UINT NextKeyFilterId();
 
+  // The reader search methods (SearchMethods.cpp), numbers 28 and 29.
+  bool FindNext(tVariant* result, tVariant* params, long count);
+  bool FindClose(tVariant* result, tVariant* params, long count);
+  // Creates and starts Search with the settings of this moment (an earlier search is deleted first).
+  void StartSearch();
+  // The search's candidate ports for SearchFlags, sorted by name.
+  void ListSearchPorts(std::vector<_SEARCHPORT_INFO>& ports);
+  // Deletes Search, which closes every port it still holds.
+  void EndSearch();
+
+  // Opening and closing readers (ReaderMethods.cpp), numbers 5 to 7 and 30 to 33.
+  bool Open(tVariant* result, tVariant* params, long count);
+  bool Close(tVariant* result, tVariant* params, long count);
+  bool DeviceTest(tVariant* result, tVariant* params, long count);
+  bool UpdateReaderParameters(tVariant* result, tVariant* params, long count);
+  bool GetStatus(tVariant* result, tVariant* params, long count);
+  bool Reconnect(tVariant* result, tVariant* params, long count);
+  bool GetReaderInfo(tVariant* result, tVariant* params, long count);
+  // The search behind the port text "Auto": true with the port found in port.
+  bool FindReaderPort(std::wstring& port);
+  // The card-command methods' wait for CommandEvent (0: no wait); WaitingReader is null afterwards.
+  void WaitCommand(UINT timeout);
+  // Stops every reader, all told first and then waited for, and empties DeviceIds and Readers.
+  void StopReaders();
+
+  // Events to the host (Events.cpp). The one path to the host's ExternalEvent; never called with a
+  // lock held.
+  bool ExternalEvent(const wchar_t* source, const wchar_t* name, const wchar_t* data);
+  // The reader's port text ("port" or "port\address"), with the add-in lock held; lookup replaces
+  // it with the port table's device ID when there is one.
+  std::wstring EventSource(CReader* reader, bool lookup);
+
   // Init's steps and the release that Done, a failed Init and the destructor share.
   void CreateHiddenWindow();
   void LoadStartSettings();
@@ -205,6 +250,15 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   CRITICAL_SECTION Lock;
   // The PC/SC watcher; its destructor stops it and releases its context.
   CCcidConnection Watcher;
+  // The running reader search (owned), null when none runs; touched only by the host's calling thread.
+  CSearchReaders* Search = nullptr;
+  // The open readers by port name (owned) and the device IDs Open handed out; both touched only by
+  // the host's calling thread.
+  std::map<std::wstring, std::unique_ptr<CReader>> Readers;
+  std::map<std::wstring, _DEVICEID_INFO> DeviceIds;
+  // The reader whose finished card command a method waits for; compared by the reader threads
+  // without a lock.
+  std::atomic<CReader*> WaitingReader{nullptr};
 
   // Settings, the live values of the settings record's fields of the same names. The reader threads
   // read them at run time; the host's thread writes them.

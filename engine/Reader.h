@@ -179,6 +179,33 @@ class CReader : public CThread {
   void OnNoCard(bool defer);
   void StartText();
 
+  // --- Binary frame protocol --------------------------------------------------------------------
+  bool ReadBinReply(std::string* data, UINT timeout);
+  bool BinRequest(BYTE command, const BYTE* payload, int length, int* status, std::string* replyData);
+  bool BinSetMode(bool text, int speed);
+  bool BinSearchStart();
+  bool BinSearchEnd();
+  bool BinSignal(BYTE code, BYTE value, BYTE* out);
+  bool BinSelectCard(bool wake, BYTE* sak, WORD* atqa, _KEYNUM_INFO* uid);
+  bool BinSelectUid(const _KEYNUM_INFO* uid);
+  bool BinActivate(std::string* ats);
+  bool BinNextCard();
+  bool BinAuthClassic(BYTE block, BYTE keyB, const _AUTHKEY_INFO* key);
+  bool BinAuthClassicStored(BYTE block, BYTE keyB, UINT mask, int* keyIndex);
+  bool BinAuthPlus(WORD keyAddress, const _AUTHKEY_INFO* key);
+  bool BinAuthPlusStored(WORD keyAddress, UINT mask, int* keyIndex);
+  bool BinReadBlock(BYTE block, BYTE out[16]);
+  bool BinReadPlusBlock(BYTE block, BYTE out[16], BYTE mode);
+  bool BinCardCommand(const BYTE* probe, int length);
+  bool QueryAts(std::string* ats, std::string* historical);
+
+  // --- Binary card scan -------------------------------------------------------------------------
+  bool IdentifyCard(bool wake, UINT* keyType, _KEYNUM_INFO* uid, UINT* cardFlags, INT64* listIndex);
+  void ReadClassicNumber(_KEY_INFO* key);
+  void ReadPlusNumber(_KEY_INFO* key);
+  void ScanBinary(bool initial);
+  void BinaryModePoll();
+
   // --- Key reporting ----------------------------------------------------------------------------
   bool FormatKey(UINT keyType, const _KEYNUM_INFO* key, std::wstring* text);
   void UpdateKeyList(const _KEY_INFO& key, bool events);
@@ -246,6 +273,13 @@ class CReader : public CThread {
   std::string TxBuffer;
   std::string ReplyBuffer;
   int Address = -1;
+  BYTE Sequence = 0;      // of the last request sent; wraps
+  UINT LastRequestTime = 0;  // of the last binary request, for the keep-alive
+  // The binary scan: -1 no pass open, 0..15 cards handled in the open pass, 16 pass finished.
+  int ScanIndex = -1;
+  UINT HeldKeyType = 0;
+  _KEYNUM_INFO HeldUid = {};
+  UINT HeldCardFlags = 0;
 
  protected:
   DWORD Run() override;

@@ -3,6 +3,10 @@
 // TcpPort.h brings Winsock 2, which must come before windows.h.
 #include "TcpPort.h"
 
+#include <algorithm>
+#include <iterator>
+
+#include "ProtoBinary.h"
 #include "Reader.h"
 
 #include "Clock.h"
@@ -288,9 +292,13 @@ bool CReader::Connect() {
             StatusFlags |= RSF_SPEED_COMMAND;
           }
           if (flags & RDF_BINARY) {
-            // Binary mode and its card scan come with the binary protocol.
-            SetLastError(E_NOTIMPL, nullptr);
-            ok = false;
+            Mode = PM_BINARY;
+            ScanIndex = -1;
+            if (!BinSetMode(false, kBinKeepSpeed) || !ApplySpeed(speed) || !BinSearchEnd()) {
+              ok = false;
+              break;
+            }
+            ScanBinary(true);
             break;
           }
           Mode = PM_TEXT;
@@ -398,13 +406,14 @@ void CReader::Disconnect() {
     const bool farewell = Model == RM_KD6_B || Model == RM_ORVEL_3B || Model == RM_KD6_H || Model == RM_KD6_MQF;
     if (farewell || !IsStarted()) ResetEvent(BreakEvent);
     if (farewell) {
-      // Back to text mode at 9600 comes with the binary protocol; until then such a reader is only
-      // ever connected in text mode at a speed chosen without the speed command, so only the event
-      // character is put back.
+      // The reader is left in text mode at 9600, where the next connect (or another program) expects
+      // it; a port failure ends the farewell.
       try {
         UINT baud = 0;
         BYTE stop = 0, eventChar = 0;
         if (SUCCEEDED(Port->GetConfig(&baud, &stop, &eventChar)) && eventChar) Port->SetConfig(baud, stop, 0);
+        if (Mode == PM_BINARY) BinSignal(0x95, 1, nullptr);
+        BinSetMode(true, 0);
       } catch (const std::exception&) {
       }
     }
@@ -443,9 +452,8 @@ bool CReader::ApplySpeed(UINT speed) {
   }
   if (baud == choice) return true;
   if (StatusFlags & RSF_SPEED_COMMAND) {
-    // The speed command is part of the binary protocol, not built yet.
-    SetLastError(E_NOTIMPL, nullptr);
-    return false;
+    const UINT* rate = std::find(std::begin(kBinSpeeds), std::end(kBinSpeeds), choice);
+    return BinSetMode(Mode == PM_TEXT, int(rate - std::begin(kBinSpeeds)));
   }
   ReconfigurePort(choice, stopBits, eventChar);
   return true;

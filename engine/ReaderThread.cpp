@@ -70,6 +70,7 @@ DWORD CReader::Run() {
         if (!Connect() && ConnectPeriod != INFINITE) ShortenWait(NextWait, ConnectPeriod);
       }
       if (State == RS_CONNECTED && Mode == PM_TEXT) TextModePoll();
+      if (State == RS_CONNECTED && Mode == PM_BINARY) BinaryModePoll();
 
       if (!Running) break;
 

@@ -64,4 +64,5 @@
 #define IDS_LOG_UDP_RECEIVED          1048
 #define IDS_LOG_SEARCH_BEGIN          1049
 #define IDS_LOG_SEARCH_END            1050
+#define IDS_LOG_SOURCE_SEARCH         189   // the source of the reader search's log lines
 #define IDS_LOG_FINISH                1051

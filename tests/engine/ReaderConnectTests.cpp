@@ -163,16 +163,12 @@ TEST_P(Model7ErrorTest, AnErrorReplyFailsTheConnectAndStopsTheSequence) {
 INSTANTIATE_TEST_SUITE_P(EachCommand, Model7ErrorTest, ::testing::Values(0, 1, 2));
 
 // Rows whose protocol is not built yet never pass for connected.
-enum class Later { Binary, Framed, Converter, Ccid };
+enum class Later { Framed, Converter, Ccid };
 
 class LaterProtocolTest : public ReaderConnectTest, public ::testing::WithParamInterface<Later> {};
 
 TEST_P(LaterProtocolTest, ConnectFailsWithNotImplemented) {
   switch (GetParam()) {
-    case Later::Binary:
-      port->Expect("i\r", InfoReply("KD-6 H", 3, 0xF11, "1.0"), 10);
-      reader.SetPortParams(0, RDF_BINARY, 0, 0, false);
-      break;
     case Later::Framed:
       port->Expect("i\r", InfoReply("PX-2210", 3, 0x821, "1.0"), 10);
       break;
@@ -193,7 +189,7 @@ TEST_P(LaterProtocolTest, ConnectFailsWithNotImplemented) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, LaterProtocolTest,
-                         ::testing::Values(Later::Binary, Later::Framed, Later::Converter, Later::Ccid));
+                         ::testing::Values(Later::Framed, Later::Converter, Later::Ccid));
 
 TEST_F(ReaderConnectTest, DeviceTestIdentifiesAndLeavesTheThreadRunning) {
   port->Expect("i\r", InfoReply("KD-6 A", 555, 0x301, "2.1"), 10);

@@ -1,0 +1,447 @@
+// Opening and closing readers: the device IDs the application holds, one reader
+// per port, the converter addresses on a shared port, the device test and the
+// per-reader methods.
+#include <cerrno>
+#include <climits>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Core.h"
+#include "Exceptions.h"
+#include "Messages.h"
+#include "Reader.h"
+#include "Thread.h"
+#include "Vombra.h"
+
+namespace {
+
+void SetBool(tVariant *value, bool truth) {
+  value->bVal = truth;
+  value->vt = VTYPE_BOOL;
+}
+
+void SetI4(tVariant *value, int32_t number) {
+  value->lVal = number;
+  value->vt = VTYPE_I4;
+}
+
+void SetUI4(tVariant *value, uint32_t number) {
+  value->ulVal = number;
+  value->vt = VTYPE_UI4;
+}
+
+std::wstring TextOf(const tVariant &value) {
+  if (!value.pwstrVal)
+    return std::wstring();
+  return std::wstring(value.pwstrVal, value.wstrLen);
+}
+
+bool TruthOf(const tVariant &value) {
+  switch (VariantType(&value)) {
+  case VTYPE_BOOL:
+    return value.bVal;
+  case VTYPE_R4:
+    return value.fltVal != 0;
+  case VTYPE_R8:
+    return value.dblVal != 0;
+  case VTYPE_I8:
+  case VTYPE_UI8:
+    return value.ullVal != 0;
+  default:
+    return value.ulVal != 0;
+  }
+}
+
+// The system's comparison, not the C run-time's: it folds Cyrillic whatever the
+// process locale.
+bool IsAutoPort(const std::wstring &port) {
+  for (const wchar_t *name : {L"Auto", L"Авто"}) {
+    if (CompareStringOrdinal(port.c_str(), int(port.size()), name, -1, TRUE) ==
+        CSTR_EQUAL)
+      return true;
+  }
+  return false;
+}
+
+// A port text split into its port name and converter address (-1: none). False
+// for a negative address, which no converter has and no Close could ever match.
+bool SplitPortText(const std::wstring &text, std::wstring &name, int &address) {
+  address = -1;
+  size_t slash = text.find(L'\\');
+  if (slash == std::wstring::npos) {
+    name = text;
+    return true;
+  }
+  name = text.substr(0, slash);
+  const wchar_t *tail = text.c_str() + slash + 1;
+  wchar_t *end = nullptr;
+  errno = 0;
+  long number = std::wcstol(tail, &end, 10);
+  if (end == tail)
+    return true; // no number: the port without an address
+  if (number < 0)
+    return false;
+  if (errno == ERANGE || number > INT_MAX || number == 0)
+    return true;
+  address = int(number);
+  return true;
+}
+
+} // namespace
+
+// Until the reader search is wired in, "Auto" answers as a search that found
+// nothing more.
+bool CVombra::FindReaderPort(std::wstring &) {
+  ThrowComException(VOMBRA_E_NO_MORE_READERS);
+  return false;
+}
+
+void CVombra::WaitCommand(UINT timeout) {
+  if (timeout != 0 && CommandEvent)
+    WaitForSingleObject(CommandEvent, timeout);
+  WaitingReader = nullptr;
+}
+
+void CVombra::StopReaders() {
+  if (Readers.empty())
+    return;
+  // All are told first so that they stop in parallel; the joins then take as
+  // long as the slowest, and there is no limit on how many threads are waited
+  // for.
+  for (auto &entry : Readers) {
+    CReader *reader = entry.second.get();
+    if (!reader->IsStarted())
+      continue;
+    reader->Running = 0;
+    if (reader->BreakEvent)
+      SetEvent(reader->BreakEvent);
+    if (reader->WakeEvent)
+      SetEvent(reader->WakeEvent);
+  }
+  for (auto &entry : Readers)
+    entry.second->Stop();
+  DeviceIds.clear();
+  Readers.clear();
+}
+
+namespace {
+
+// The port text Open and DeviceTest use; false with the last error set when
+// there is none.
+bool ReaderPortText(CVombra &addin, std::wstring &port) {
+  port = addin.LiveParams.Port;
+  if (IsAutoPort(port)) {
+    if (!addin.FindReaderPort(port)) {
+      addin.SetError(VOMBRA_E_READER_NOT_FOUND, nullptr);
+      return false;
+    }
+  } else if (port.empty()) {
+    addin.SetError(VOMBRA_E_PORT_NAME, nullptr);
+    return false;
+  }
+  return true;
+}
+
+std::wstring DeviceIdOf(CVombra &addin, const std::wstring &port) {
+  CCriticalSectionLock lock(&addin.Lock);
+  auto entry = addin.Ports.find(port);
+  if (entry != addin.Ports.end() && !entry->second.DeviceId.empty())
+    return entry->second.DeviceId;
+  return port;
+}
+
+void ApplyParams(CReader *reader, const _READERPARAMS_INFO &params) {
+  reader->SetPortParams(BYTE(params.StopBits), params.Flags, params.Model,
+                        params.Speed, false);
+  reader->SetTimeouts(params.ConnectTimeout, params.ConnectPeriod,
+                      params.RxPeriod, params.RequestTimeout,
+                      params.RequestTries);
+  reader->SetFormatId(params.FormatId);
+}
+
+} // namespace
+
+bool CVombra::Open(tVariant *result, tVariant *params, long count) {
+  if (!params || count < 1)
+    return Refuse();
+  if (result)
+    SetBool(result, false);
+  std::wstring port;
+  if (!ReaderPortText(*this, port))
+    return true;
+  std::wstring name;
+  int address = -1;
+  if (!SplitPortText(port, name, address)) {
+    SetError(VOMBRA_E_PORT_NAME, nullptr);
+    return true;
+  }
+  const std::wstring deviceId = DeviceIdOf(*this, port);
+
+  auto known = DeviceIds.find(deviceId);
+  if (known != DeviceIds.end()) {
+    // Opened before: only a nudge, so a disconnected reader tries again now
+    // rather than later.
+    CReader *reader = known->second.Reader;
+    if (reader->GetState(known->second.Address) == RS_DISCONNECTED)
+      reader->Reconnect(known->second.Address);
+  } else {
+    auto served = Readers.find(name);
+    if (served == Readers.end()) {
+      std::unique_ptr<CReader> created(new CReader);
+      CReader *reader = created.get();
+      reader->Init(static_cast<IReaderEvents *>(this), name.c_str());
+      ApplyParams(reader, LiveParams);
+      if (address != -1)
+        reader->AddAddress(address);
+      reader->Start();
+      auto inserted = Readers.emplace(name, std::move(created)).first;
+      try {
+        DeviceIds.emplace(deviceId, _DEVICEID_INFO{address, reader});
+      } catch (...) {
+        Readers.erase(inserted);
+        throw;
+      }
+    } else {
+      CReader *reader = served->second.get();
+      bool hasAddresses;
+      {
+        CCriticalSectionLock lock(&reader->Lock);
+        hasAddresses = !reader->Addresses.empty();
+      }
+      if ((address != -1) != hasAddresses) {
+        SetError(VOMBRA_E_PORT_BUSY, nullptr);
+        return true;
+      }
+      if (address == -1) {
+        if (reader->GetState(-1) == RS_DISCONNECTED)
+          reader->Reconnect(-1);
+      } else {
+        reader->AddAddress(address);
+      }
+      // Registered in either case: a device ID handed out must be one Close and
+      // the other methods know, also when another text of the same port was
+      // opened first.
+      try {
+        DeviceIds.emplace(deviceId, _DEVICEID_INFO{address, reader});
+      } catch (...) {
+        if (address != -1)
+          reader->RemoveAddress(address);
+        throw;
+      }
+    }
+  }
+  StringToVariant(&params[0], deviceId.c_str());
+  if (result)
+    SetBool(result, true);
+  return true;
+}
+
+bool CVombra::Close(tVariant *result, tVariant *params, long count) {
+  if (!params || count < 1 || VariantType(&params[0]) != VTYPE_PWSTR)
+    return Refuse();
+  auto known = DeviceIds.find(TextOf(params[0]));
+  if (known == DeviceIds.end()) {
+    if (result) {
+      SetError(VOMBRA_E_NOT_OPENED, nullptr);
+      SetBool(result, false);
+    }
+    return true;
+  }
+  const _DEVICEID_INFO info = known->second;
+  DeviceIds.erase(known);
+  if (info.Address != -1)
+    info.Reader->RemoveAddress(info.Address);
+  // The reader goes with the last device ID that leads to it, not with the
+  // first one closed.
+  bool stillUsed = false;
+  for (const auto &entry : DeviceIds)
+    stillUsed = stillUsed || entry.second.Reader == info.Reader;
+  if (!stillUsed) {
+    const std::wstring name = info.Reader->PortName;
+    info.Reader->Stop();
+    Readers.erase(name);
+  }
+  if (result)
+    SetBool(result, true);
+  return true;
+}
+
+bool CVombra::DeviceTest(tVariant *result, tVariant *params, long count) {
+  if (!params || count < 2)
+    return Refuse();
+  if (result)
+    SetBool(result, false);
+  std::wstring port;
+  if (!ReaderPortText(*this, port))
+    return true;
+
+  std::unique_ptr<CReader> temporary;
+  CReader *reader = nullptr;
+  int address = -1;
+  auto known = DeviceIds.find(port);
+  if (known != DeviceIds.end()) {
+    reader = known->second.Reader;
+    address = known->second.Address;
+  } else {
+    std::wstring name;
+    if (!SplitPortText(port, name, address)) {
+      SetError(VOMBRA_E_PORT_NAME, nullptr);
+      return true;
+    }
+    // An open port is tested on its own reader: a second reader could not open
+    // it.
+    auto served = Readers.find(name);
+    if (served != Readers.end()) {
+      reader = served->second.get();
+    } else {
+      temporary.reset(new CReader);
+      reader = temporary.get();
+      reader->Init(static_cast<IReaderEvents *>(this), name.c_str());
+      reader->SetPortParams(BYTE(LiveParams.StopBits), LiveParams.Flags,
+                            LiveParams.Model, LiveParams.Speed, false);
+    }
+  }
+
+  if (!temporary && reader->IsStarted()) {
+    // The test stops a running reader's thread by its break event; a thread
+    // that ends on its wake event first leaves the break signalled, and the
+    // test's own exchange would then end at once.
+    reader->Running = 0;
+    SetEvent(reader->WakeEvent);
+    SetEvent(reader->BreakEvent);
+    reader->Join();
+    ResetEvent(reader->BreakEvent);
+  }
+  std::wstring description;
+  const bool ok = reader->TestDevice(
+      address, BYTE(LiveParams.StopBits), LiveParams.Model,
+      LiveParams.ConnectTimeout, LiveParams.RxPeriod, LiveParams.RequestTimeout,
+      LiveParams.RequestTries, &description);
+  if (!ok) {
+    HRESULT code;
+    std::wstring text;
+    {
+      CCriticalSectionLock lock(&reader->Lock);
+      code = reader->LastError;
+      text = reader->LastErrorText;
+      auto record = reader->AddressMap.find(address);
+      if (address != -1 && record != reader->AddressMap.end()) {
+        code = record->second.LastError;
+        text = record->second.LastErrorText;
+      }
+    }
+    if (text.empty())
+      FormatMessageText(text, g_hResInstance, DWORD(code));
+    SetError(code, text.c_str());
+    description.clear();
+  }
+  if (temporary)
+    temporary->Stop();
+  StringToVariant(&params[0], description.c_str());
+  StringToVariant(&params[1], L"");
+  if (result)
+    SetBool(result, ok);
+  return true;
+}
+
+bool CVombra::UpdateReaderParameters(tVariant *result, tVariant *params,
+                                     long count) {
+  if (!result || !params || count < 2)
+    return Refuse();
+  SetBool(result, false);
+  static const VARIANT_TYPE kTypes[] = {VTYPE_PWSTR, VTYPE_BOOL};
+  if (!CheckArgs(params, count, kTypes, 2))
+    return true;
+  auto known = DeviceIds.find(TextOf(params[0]));
+  if (known == DeviceIds.end()) {
+    SetError(VOMBRA_E_NOT_OPENED, nullptr);
+    return true;
+  }
+  CReader *reader = known->second.Reader;
+  if (TruthOf(params[1])) {
+    ApplyParams(reader, LiveParams);
+    SetEvent(reader->WakeEvent);
+  } else {
+    LiveParams.StopBits = reader->StopBits;
+    LiveParams.Flags = reader->ConnectFlags;
+    LiveParams.Model = reader->ModelSetting;
+    LiveParams.Speed = reader->Speed;
+    LiveParams.ConnectTimeout = reader->ConnectTimeout;
+    LiveParams.ConnectPeriod = reader->ConnectPeriod;
+    LiveParams.RxPeriod = reader->RxPeriod;
+    LiveParams.RequestTimeout = reader->RequestTimeout;
+    LiveParams.RequestTries = reader->RequestTries;
+    LiveParams.FormatId = reader->FormatId;
+  }
+  SetBool(result, true);
+  return true;
+}
+
+bool CVombra::GetStatus(tVariant *result, tVariant *params, long count) {
+  if (!result || !params || count < 1 || VariantType(&params[0]) != VTYPE_PWSTR)
+    return Refuse();
+  auto known = DeviceIds.find(TextOf(params[0]));
+  const UINT state =
+      known == DeviceIds.end()
+          ? 0u
+          : known->second.Reader->GetState(known->second.Address);
+  SetI4(result, int32_t(state));
+  return true;
+}
+
+bool CVombra::Reconnect(tVariant *result, tVariant *params, long count) {
+  if (!result || !params || count < 1)
+    return Refuse();
+  SetBool(result, false);
+  static const VARIANT_TYPE kTypes[] = {VTYPE_PWSTR};
+  if (!CheckArgs(params, count, kTypes, 1))
+    return true;
+  auto known = DeviceIds.find(TextOf(params[0]));
+  if (known == DeviceIds.end()) {
+    SetError(VOMBRA_E_NOT_OPENED, nullptr);
+    return true;
+  }
+  known->second.Reader->Reconnect(known->second.Address);
+  SetBool(result, true);
+  return true;
+}
+
+bool CVombra::GetReaderInfo(tVariant *result, tVariant *params, long count) {
+  if (!result || !params || count < 5)
+    return Refuse();
+  SetBool(result, false);
+  static const VARIANT_TYPE kTypes[] = {VTYPE_PWSTR};
+  if (!CheckArgs(params, count, kTypes, 1))
+    return true;
+  auto known = DeviceIds.find(TextOf(params[0]));
+  if (known == DeviceIds.end()) {
+    SetError(VOMBRA_E_NOT_OPENED, nullptr);
+    return true;
+  }
+  CReader *reader = known->second.Reader;
+  const int address = known->second.Address;
+  // A converter address whose record is not built yet answers as a fresh
+  // record.
+  _ADDRESS_INFO info;
+  {
+    CCriticalSectionLock lock(&reader->Lock);
+    if (address == -1) {
+      info.Model = reader->Model;
+      info.SerialNumber = reader->SerialNumber;
+      info.Version = reader->Version;
+      info.InfoText = reader->InfoText;
+    } else {
+      auto record = reader->AddressMap.find(address);
+      if (record != reader->AddressMap.end())
+        info = record->second;
+    }
+  }
+  SetI4(&params[1], int32_t(info.Model));
+  SetI4(&params[2], int32_t(info.SerialNumber));
+  SetUI4(&params[3], info.Version);
+  StringToVariant(&params[4], info.InfoText.c_str());
+  SetBool(result, true);
+  return true;
+}

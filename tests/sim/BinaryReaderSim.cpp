@@ -1,0 +1,269 @@
+#include "BinaryReaderSim.h"
+
+#include <algorithm>
+
+namespace {
+
+const std::string kPlusTransportKey = std::string(6, '\xFF') + std::string(10, '\0');
+
+bool IsUltralight(const SimCard& card) { return !(card.Sak & (0x02 | 0x08 | 0x10 | 0x20)); }
+
+int SectorOfBlock(int block) { return block < 128 ? block / 4 : 32 + (block - 128) / 16; }
+
+}  // namespace
+
+void CBinaryReaderModel::AddCard(const SimCard& card) { m_field.push_back(card); }
+
+void CBinaryReaderModel::RemoveCard(const std::string& uid) {
+  m_field.erase(std::remove_if(m_field.begin(), m_field.end(), [&](const SimCard& c) { return c.Uid == uid; }),
+                m_field.end());
+  m_selected = -1;
+}
+
+SimCard* CBinaryReaderModel::Selected() {
+  return m_selected >= 0 && size_t(m_selected) < m_field.size() ? &m_field[size_t(m_selected)] : nullptr;
+}
+
+std::string CBinaryReaderModel::Reply(BYTE sequence, BYTE command, const std::string& payload) {
+  std::string f;
+  f += '\x02';
+  f += char(sequence);
+  f += char(payload.size() + 6);
+  f += char(command);
+  f += payload;
+  unsigned sum = 0;
+  for (unsigned char c : f) sum += c;
+  if (CorruptReplies > 0) {
+    --CorruptReplies;
+    sum ^= 0x5A;
+  }
+  f += char(sum & 0xFF);
+  f += char(sum >> 8 & 0xFF);
+  return f;
+}
+
+std::string CBinaryReaderModel::Take(const std::string& bytes) {
+  m_input += bytes;
+  std::string out;
+  for (;;) {
+    if (m_input.empty()) break;
+    if (m_input[0] != '\x02') {
+      const size_t cr = m_input.find('\r');
+      if (cr == std::string::npos) break;
+      const std::string line = m_input.substr(0, cr);
+      m_input.erase(0, cr + 1);
+      if (!Binary && line == "i") out += CTextReaderModel::InfoReply(m_identity);
+      continue;
+    }
+    if (m_input.size() < 3 || m_input.size() < size_t(BYTE(m_input[2]))) break;
+    const size_t total = BYTE(m_input[2]);
+    if (total < 6) {
+      m_input.erase(0, 1);
+      continue;
+    }
+    unsigned sum = 0;
+    for (size_t i = 0; i + 2 < total; ++i) sum += BYTE(m_input[i]);
+    const unsigned given = BYTE(m_input[total - 2]) | BYTE(m_input[total - 1]) << 8;
+    Request request{BYTE(m_input[1]), BYTE(m_input[3]), m_input.substr(4, total - 6)};
+    m_input.erase(0, total);
+    if ((sum & 0xFFFF) != given) continue;
+    if (m_asleep) {
+      // The first frame after a speed change only wakes the UART.
+      m_asleep = false;
+      continue;
+    }
+    Requests.push_back(request);
+    out += Answer(request);
+  }
+  return out;
+}
+
+std::string CBinaryReaderModel::Answer(const Request& r) {
+  const std::string ok = "\x55";
+  const std::string& p = r.Payload;
+  auto reply = [&](const std::string& payload) { return Reply(r.Sequence, r.Command, payload); };
+  auto status = [&](int s) { return reply(std::string(1, char(s))); };
+  SimCard* card = Selected();
+  switch (r.Command) {
+    case 0x2F:
+      if (p.size() < 2) return status(1);
+      Binary = p[0] == 1;
+      if (BYTE(p[1]) != 0x80) {
+        SpeedIndex = BYTE(p[1]);
+        if (WakeAfterSpeedChange) m_asleep = true;
+      }
+      return reply(ok);
+    case 0x23:
+      m_cursor = 0;
+      m_selected = -1;
+      return reply(ok);
+    case 0x24:
+      return reply(ok);
+    case 0x20:
+      return reply(ok + '\0');
+    case 0x45: {
+      m_authSector = -1;
+      if (m_cursor >= m_field.size()) return status(9);
+      m_selected = int(m_cursor);
+      const SimCard& c = m_field[m_cursor];
+      std::string data = ok;
+      data += char(c.Atqa & 0xFF);
+      data += char(c.Atqa >> 8);
+      data += char(c.Sak);
+      return reply(data + c.Uid);
+    }
+    case 0x43:
+      ++m_cursor;
+      return reply(ok);
+    case 0x46: {
+      m_authSector = -1;
+      const std::string uid = p.substr(1);
+      for (size_t i = 0; i < m_field.size(); ++i) {
+        if (m_field[i].Uid != uid) continue;
+        m_selected = int(i);
+        return reply(ok);
+      }
+      return status(9);
+    }
+    case 0x48:
+      if (ActivationUnsupported) return status(2);
+      if (!card || card->Ats.empty()) return status(1);
+      return reply(ok + card->Ats);
+    case 0x6E:
+      if (!card) return status(1);
+      if (p == std::string("\x01\x48", 2)) return card->LevelProbeOk ? reply(ok + std::string("\x00\x90", 2)) : status(1);
+      if (p.size() == 20) return card->PlusProbeOk ? reply(ok + std::string("\x00\x90", 2)) : status(1);
+      return status(1);
+    case 0x50: {
+      if (!card || p.size() < 8) return status(5);
+      const int block = BYTE(p[1]);
+      if (BYTE(p[0]) >= 2) {
+        const std::string key = p.substr(2, 6);
+        if (block == 0x91 && key == std::string(6, '\xFF')) {
+          if (card->Block91Status == 0x55) m_authSector = SectorOfBlock(block);
+          return status(card->Block91Status);
+        }
+        if (size_t(block) * 16 + 16 > card->Memory.size()) return status(1);
+        if (key != card->SectorKey) return status(8);
+        m_authSector = SectorOfBlock(block);
+        return reply(ok);
+      }
+      if (size_t(block) * 16 + 16 > card->Memory.size()) return status(1);
+      const UINT mask = BYTE(p[2]) | BYTE(p[3]) << 8 | BYTE(p[4]) << 16 | UINT(BYTE(p[5])) << 24;
+      for (size_t i = 0; i < StoredKeys.size() && i < 32; ++i) {
+        if ((mask >> i & 1) && StoredKeys[i] == card->SectorKey) {
+          m_authSector = SectorOfBlock(block);
+          return reply(ok + char(i + 1));
+        }
+      }
+      return status(8);
+    }
+    case 0x51: {
+      if (!card || p.empty()) return status(6);
+      const size_t block = BYTE(p[0]);
+      if (IsUltralight(*card)) {
+        if (block * 4 >= card->Memory.size()) return status(1);
+        std::string data = card->Memory.substr(block * 4, 16);
+        data.resize(16, '\0');
+        return reply(ok + data);
+      }
+      if (m_authSector != SectorOfBlock(int(block)) || block * 16 + 16 > card->Memory.size()) return status(1);
+      return reply(ok + card->Memory.substr(block * 16, 16));
+    }
+    case 0x60: {
+      if (!card || p.size() < 3) return status(5);
+      const UINT address = BYTE(p[1]) | BYTE(p[2]) << 8;
+      if (p[0] == 2) {
+        const std::string key = p.substr(3, 16);
+        if (address == 0x4040 && key == kPlusTransportKey) return status(card->Plus4040Status);
+        if (address == 0x4042 && key == kPlusTransportKey) return status(card->Plus4042Status);
+        if (key != card->PlusKey) return status(8);
+      }
+      m_authSector = int(address - 0x4000) / 2;
+      return p[0] == 2 ? reply(ok) : reply(ok + '\x01');
+    }
+    case 0x61: {
+      if (!card || p.size() < 2) return status(6);
+      const int block = BYTE(p[1]);
+      if (m_authSector != SectorOfBlock(block) || size_t(block) * 16 + 16 > card->Memory.size()) return status(1);
+      return reply(ok + card->Memory.substr(size_t(block) * 16, 16));
+    }
+  }
+  return status(1);
+}
+
+HRESULT CBinarySimFakePort::Write(const BYTE* data, UINT size, UINT timeout) {
+  const size_t scripted = ExchangesLeft();
+  HRESULT hr = CFakePort::Write(data, size, timeout);
+  if (FAILED(hr) || ExchangesLeft() < scripted) return hr;
+  std::string reply;
+  {
+    std::lock_guard<std::mutex> hold(Mutex);
+    reply = Model.Take(std::string(reinterpret_cast<const char*>(data), size));
+  }
+  if (!reply.empty()) Arrive(reply);
+  return hr;
+}
+
+CBinaryReaderSim::CBinaryReaderSim(const SimIdentity& identity) : m_model(identity) {
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (s != INVALID_SOCKET) closesocket(s);
+    return;
+  }
+  m_listener = s;
+  m_port = ntohs(address.sin_port);
+  m_thread = std::thread([this] { Serve(); });
+}
+
+CBinaryReaderSim::~CBinaryReaderSim() {
+  m_stop = true;
+  if (m_thread.joinable()) m_thread.join();
+  if (m_listener != INVALID_SOCKET) closesocket(m_listener);
+  if (m_client != INVALID_SOCKET) closesocket(m_client);
+  WSACleanup();
+}
+
+std::wstring CBinaryReaderSim::PortName() const { return L"127.0.0.1:" + std::to_wstring(m_port); }
+
+void CBinaryReaderSim::Serve() {
+  while (!m_stop) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(m_listener, &readable);
+    if (m_client != INVALID_SOCKET) FD_SET(m_client, &readable);
+    timeval wait = {0, 20000};
+    if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+    if (FD_ISSET(m_listener, &readable)) {
+      SOCKET accepted = accept(m_listener, nullptr, nullptr);
+      if (accepted != INVALID_SOCKET) {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        if (m_client != INVALID_SOCKET) closesocket(m_client);
+        m_client = accepted;
+      }
+      continue;
+    }
+    if (m_client == INVALID_SOCKET || !FD_ISSET(m_client, &readable)) continue;
+    char buffer[512];
+    const int n = recv(m_client, buffer, sizeof buffer, 0);
+    std::lock_guard<std::mutex> hold(m_mutex);
+    if (n <= 0) {
+      closesocket(m_client);
+      m_client = INVALID_SOCKET;
+      continue;
+    }
+    const std::string reply = m_model.Take(std::string(buffer, size_t(n)));
+    for (size_t sent = 0; sent < reply.size();) {
+      const int k = send(m_client, reply.data() + sent, int(reply.size() - sent), 0);
+      if (k <= 0) break;
+      sent += size_t(k);
+    }
+  }
+}

@@ -1,0 +1,120 @@
+// Test support: a reader in binary mode with virtual cards in its field. It answers the text
+// identification request until switched to binary mode, then takes request frames and answers each
+// with a reply frame carrying the request's sequence number. Cards have a UID, SAK, ATQA, ATS,
+// answers to the two identification probes, the outcome of the transport-key authentications, a
+// sector key and a memory image; the test puts cards into the field and takes them out. On demand
+// the reader needs waking after a speed change (the first request after it is lost), corrupts its
+// next replies, or refuses activation.
+#pragma once
+
+// TextReaderSim.h brings Winsock 2, which must come before windows.h.
+#include "TextReaderSim.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../doubles/FakePort.h"
+
+struct SimCard {
+  std::string Uid;
+  BYTE Sak = 0x08;
+  WORD Atqa = 0x0004;
+  std::string Ats;          // empty: activation fails with a reader error
+  bool LevelProbeOk = false;  // the 01 48 probe
+  bool PlusProbeOk = false;   // the 20-byte probe
+  // Status of the Classic authentication of block 0x91 with the transport key (0x55, 8 wrong key,
+  // other: no such block).
+  BYTE Block91Status = 1;
+  // Status of the Plus authentications of key addresses 0x4040 and 0x4042.
+  BYTE Plus4040Status = 1;
+  BYTE Plus4042Status = 1;
+  std::string SectorKey = std::string(6, '\xFF');  // every Classic sector's key A and key B
+  std::string PlusKey = std::string(16, '\xFF');   // every Plus sector key
+  std::string Memory;       // 16 bytes a block (4 a page on Ultralight, read 16 at a time)
+};
+
+// The device itself, without a transport.
+class CBinaryReaderModel {
+ public:
+  explicit CBinaryReaderModel(const SimIdentity& identity) : m_identity(identity) {}
+
+  // The bytes answering what the host wrote (may hold several requests or part of one).
+  std::string Take(const std::string& bytes);
+
+  void AddCard(const SimCard& card);
+  void RemoveCard(const std::string& uid);
+
+  bool Binary = false;             // the reader starts in text mode
+  bool WakeAfterSpeedChange = false;
+  bool ActivationUnsupported = false;
+  int CorruptReplies = 0;          // the next n replies go out with a wrong sum
+  std::vector<std::string> StoredKeys;  // the reader's key slots (6-byte Classic keys)
+
+  // Requests seen in binary mode, as (sequence, command, payload) frames without STX and sum.
+  struct Request {
+    BYTE Sequence;
+    BYTE Command;
+    std::string Payload;
+  };
+  std::vector<Request> Requests;
+  int SpeedIndex = -1;  // from the last mode command with a speed
+
+ private:
+  std::string Answer(const Request& request);
+  std::string Reply(BYTE sequence, BYTE command, const std::string& payload);
+  SimCard* Selected();
+
+  SimIdentity m_identity;
+  std::string m_input;
+  std::vector<SimCard> m_field;
+  size_t m_cursor = 0;
+  int m_selected = -1;
+  bool m_asleep = false;
+  int m_authSector = -1;  // Classic sector (or Plus key address) opened by the last authentication
+};
+
+// The device behind the in-process fake port.
+class CBinarySimFakePort : public CFakePort {
+ public:
+  explicit CBinarySimFakePort(const SimIdentity& identity) : Model(identity) {}
+  HRESULT Write(const BYTE* data, UINT size, UINT timeout) override;
+
+  // Guarded by Mutex while the reader thread runs.
+  std::mutex Mutex;
+  CBinaryReaderModel Model;
+};
+
+// The same device on the far side of a loopback TCP connection (a raw link, no Telnet), served by
+// its own thread; the test's thread changes the field through Change.
+class CBinaryReaderSim {
+ public:
+  explicit CBinaryReaderSim(const SimIdentity& identity);
+  ~CBinaryReaderSim();
+  CBinaryReaderSim(const CBinaryReaderSim&) = delete;
+  CBinaryReaderSim& operator=(const CBinaryReaderSim&) = delete;
+
+  bool Listening() const { return m_listener != INVALID_SOCKET; }
+  std::wstring PortName() const;
+  // Runs f on the device model under its lock.
+  template <class F>
+  void Change(F f) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    f(m_model);
+  }
+
+ private:
+  void Serve();
+
+  SOCKET m_listener = INVALID_SOCKET;
+  USHORT m_port = 0;
+  std::thread m_thread;
+  std::atomic<bool> m_stop{false};
+  std::mutex m_mutex;  // guards the model and the client socket
+  SOCKET m_client = INVALID_SOCKET;
+  CBinaryReaderModel m_model;
+};
