@@ -93,11 +93,6 @@ bool SplitPortText(const std::wstring &text, std::wstring &name, int &address) {
 
 // Until the reader search is wired in, "Auto" answers as a search that found
 // nothing more.
-bool CVombra::FindReaderPort(std::wstring &) {
-  ThrowComException(VOMBRA_E_NO_MORE_READERS);
-  return false;
-}
-
 void CVombra::WaitCommand(UINT timeout) {
   if (timeout != 0 && CommandEvent)
     WaitForSingleObject(CommandEvent, timeout);

@@ -46,6 +46,27 @@ void CVombra::StartSearch() {
   }
 }
 
+bool CVombra::FindReaderPort(std::wstring& port) {
+  std::vector<_SEARCHPORT_INFO> ports;
+  ListSearchPorts(ports);
+  if (ports.empty() && !(SearchFlags & (SF_IP | SF_CCID))) return false;
+  // A search of its own: "Auto" must not disturb a FindNext sequence the application is stepping.
+  CSearchReaders search;
+  search.Start(SearchFlags, BYTE(LiveParams.StopBits), LiveParams.ConnectTimeout, LiveParams.RxPeriod,
+               LiveParams.RequestTimeout, LiveParams.RequestTries, FindIpTimeout, FindIpTries,
+               (LiveParams.Flags & kFlagNvt) != 0, &ports, &Watcher);
+  for (;;) {
+    _FOUNDREADER_INFO found;
+    if (search.FindNext(found, INFINITE) != S_OK) return false;
+    // Candidates exclude open ports already, but PC/SC readers and converter channels are found
+    // without a candidate list.
+    if (Readers.count(found.Port) == 0) {
+      port = found.Port;
+      return true;
+    }
+  }
+}
+
 void CVombra::EndSearch() {
   delete Search;
   Search = nullptr;

@@ -25,7 +25,7 @@ namespace {
 
 constexpr HRESULT kPortName = HRESULT(0x80040210);
 constexpr HRESULT kPortBusy = HRESULT(0x80040212);
-constexpr HRESULT kNoMoreReaders = HRESULT(0x80040231);
+constexpr HRESULT kReaderNotFound = HRESULT(0x80040232);
 constexpr HRESULT kNotOpened = HRESULT(0x80040233);
 
 // The threads of this process; a reader's thread shows up here while it runs.
@@ -218,6 +218,7 @@ class OpenCloseTest : public ReaderMethodsTest,
 TEST_P(OpenCloseTest, GivesDeviceIdsAndErrors) {
   const SequenceCase &c = GetParam();
   addin.Ports[P2] = _PORT_INFO{P2, L"Turnstile"};
+  addin.SearchFlags = 0;  // "Auto" searches nothing: no serial candidates, converters or PC/SC readers
   int n = 0;
   for (const Step &step : c.Steps) {
     SCOPED_TRACE(::testing::Message() << "step " << ++n);
@@ -316,13 +317,12 @@ const SequenceCase kSequences[] = {
       {Op::Close, P1, true, nullptr, 0},
       {Op::Close, P1, false, nullptr, kNotOpened}},
      0},
-    // The search behind "Auto" is not wired in yet: it answers as a search with
-    // nothing more.
+    // "Auto" in any case runs the search; with nothing to search it finds no reader.
     {"AutoAnyCase",
-     {{Op::Open, L"auto", false, nullptr, kNoMoreReaders},
-      {Op::Open, L"AUTO", false, nullptr, kNoMoreReaders},
-      {Op::Open, L"АВТО", false, nullptr, kNoMoreReaders},
-      {Op::Open, L"авто", false, nullptr, kNoMoreReaders}},
+     {{Op::Open, L"auto", false, nullptr, kReaderNotFound},
+      {Op::Open, L"AUTO", false, nullptr, kReaderNotFound},
+      {Op::Open, L"АВТО", false, nullptr, kReaderNotFound},
+      {Op::Open, L"авто", false, nullptr, kReaderNotFound}},
      0},
 };
 

@@ -94,6 +94,31 @@ class PcscSearch : public SearchMethods {
   CWinscardDouble smartCards;
 };
 
+// "Auto" in Open: a search of its own, the first reader whose port is not open yet wins.
+TEST_F(PcscSearch, OpenAutoTakesTheFirstReaderNotOpenYet) {
+  auto open = [this](bool* ok) {
+    addin.LiveParams.Port = L"Auto";
+    MethodCall call = Call(L"Open", {Empty()});
+    EXPECT_TRUE(call.Answer);
+    *ok = call.BoolResult();
+    return call.Params[0].vt == VTYPE_PWSTR ? TakeText(call.Params[0]) : std::wstring();
+  };
+  bool ok = false;
+  EXPECT_EQ(open(&ok), L"Reader A 0");
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(open(&ok), L"Reader B 0");
+  EXPECT_TRUE(ok);
+  open(&ok);
+  EXPECT_FALSE(ok);
+  std::wstring text;
+  EXPECT_EQ(LastError(&text), HRESULT(0x80040232));
+  EXPECT_EQ(text, L"Reader is not found.");
+  EXPECT_EQ(addin.LiveParams.Port, L"Auto") << "the port found is not written back";
+  EXPECT_EQ(addin.Search, nullptr) << "the application's FindNext sequence is left alone";
+  EXPECT_EQ(addin.Readers.size(), 2u);
+  addin.StopReaders();
+}
+
 TEST_F(PcscSearch, ReadersComeOutUntilTheEndWhichLastsUntilFindClose) {
   Found first, second;
   ASSERT_TRUE(FindNext(I4(-1), &first).BoolResult());
