@@ -1,4 +1,5 @@
 #include "BinaryReaderSim.h"
+#include "SimListener.h"
 
 #include <algorithm>
 
@@ -208,18 +209,9 @@ HRESULT CBinarySimFakePort::Write(const BYTE* data, UINT size, UINT timeout) {
 CBinaryReaderSim::CBinaryReaderSim(const SimIdentity& identity) : m_model(identity) {
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  int length = sizeof address;
-  if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (s != INVALID_SOCKET) closesocket(s);
-    return;
-  }
+  SOCKET s = ListenOnLoopback(&m_port);
+  if (s == INVALID_SOCKET) return;
   m_listener = s;
-  m_port = ntohs(address.sin_port);
   m_thread = std::thread([this] { Serve(); });
 }
 

@@ -1,4 +1,5 @@
 #include "TextReaderSim.h"
+#include "SimListener.h"
 
 #include <ws2tcpip.h>
 
@@ -15,19 +16,9 @@ constexpr unsigned char kComPort = 44, kSetBaud = 1;
 CTextReaderSim::CTextReaderSim(const SimIdentity& identity, bool nvt) : m_nvt(nvt), m_model(identity) {
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  int length = sizeof address;
-  if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (s != INVALID_SOCKET) closesocket(s);
-    return;
-  }
+  SOCKET s = ListenOnLoopback(&m_port);
+  if (s == INVALID_SOCKET) return;
   m_listener = s;
-  m_port = ntohs(address.sin_port);
   m_thread = std::thread([this] { Serve(); });
 }
 
