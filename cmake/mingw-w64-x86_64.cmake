@@ -1,5 +1,5 @@
 # Cross toolchain: Debian's MinGW-w64 with the posix thread model (the win32 model has no std::thread).
-# Test executables run under Wine through CMAKE_CROSSCOMPILING_EMULATOR.
+# Test executables run under Wine through CMAKE_CROSSCOMPILING_EMULATOR (tools/wine-run.sh).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
@@ -20,4 +20,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 find_program(WINE_EXECUTABLE NAMES wine wine64 REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${WINE_EXECUTABLE})
+find_program(SH_EXECUTABLE sh REQUIRED)
+get_filename_component(WINE_RUN ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${SH_EXECUTABLE} ${WINE_RUN} ${WINE_EXECUTABLE})
