@@ -1,9 +1,11 @@
 // Opening and closing readers: the device IDs the application holds, one reader
 // per port, the converter addresses on a shared port, the device test and the
 // per-reader methods.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cwchar>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,15 +95,35 @@ bool SplitPortText(const std::wstring &text, std::wstring &name, int &address) {
 
 // Until the reader search is wired in, "Auto" answers as a search that found
 // nothing more.
-void CVombra::WaitCommand(UINT timeout) {
-  if (timeout != 0 && CommandEvent)
-    WaitForSingleObject(CommandEvent, timeout);
+void CVombra::WaitCommand(UINT timeout, const std::function<bool()> &settled) {
+  // CommandEvent is one for the object, and WaitingReader names one reader: a command posted
+  // meanwhile by another host thread takes them over, and this thread's command may then end (or
+  // be broken) without the event. So a long wait also looks now and then whether its command has
+  // settled.
+  constexpr DWORD kLook = 250;
+  if (timeout != 0 && CommandEvent) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+      DWORD slice = kLook;
+      if (timeout != INFINITE) {
+        const DWORD spent = GetTickCount() - start;
+        if (spent >= timeout)
+          break;
+        slice = std::min<DWORD>(slice, timeout - spent);
+      }
+      if (WaitForSingleObject(CommandEvent, slice) == WAIT_OBJECT_0)
+        break;
+      if (settled && settled())
+        break;
+    }
+  }
   WaitingReader = nullptr;
 }
 
 void CVombra::StopReaders() {
   if (Readers.empty())
     return;
+  ReleaseCommandWaits(nullptr);
   // All are told first so that they stop in parallel; the joins then take as
   // long as the slowest, and there is no limit on how many threads are waited
   // for.
@@ -255,6 +277,7 @@ bool CVombra::Close(tVariant *result, tVariant *params, long count) {
     stillUsed = stillUsed || entry.second.Reader == info.Reader;
   if (!stillUsed) {
     const std::wstring name = info.Reader->PortName;
+    ReleaseCommandWaits(info.Reader);
     info.Reader->Stop();
     Readers.erase(name);
   }

@@ -79,6 +79,23 @@ CVombra::CVombra(const wchar_t* name) : ClassName(name ? name : L"") {
   Methods[27] = &CVombra::Format;
   Methods[28] = &CVombra::FindNext;
   Methods[29] = &CVombra::FindClose;
+  Methods[34] = &CVombra::GetKeyInfo;
+  Methods[35] = &CVombra::ContinueScanning;
+  Methods[36] = &CVombra::ReadMifareUL;
+  Methods[37] = &CVombra::WriteMifareUL;
+  Methods[38] = &CVombra::ReadMifareC;
+  Methods[39] = &CVombra::WriteMifareC;
+  Methods[40] = &CVombra::ReadMifareP;
+  Methods[41] = &CVombra::WriteMifareP;
+  Methods[42] = &CVombra::WriteMifareKeysToReader;
+  Methods[43] = &CVombra::Signal;
+  Methods[44] = &CVombra::InitializeTemic;
+  Methods[45] = &CVombra::FindTemic;
+  Methods[46] = &CVombra::ReadTemic;
+  Methods[47] = &CVombra::WriteTemic;
+  Methods[48] = &CVombra::GetCommandStatus;
+  Methods[49] = &CVombra::BreakCommand;
+  Methods[50] = &CVombra::GetCommandResult;
 
   FillAuthKey(AuthKeyMC, 6);
   FillAuthKey(AuthKeyMP, 16);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -196,10 +197,65 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   bool GetReaderInfo(tVariant* result, tVariant* params, long count);
   // The search behind the port text "Auto": true with the port found in port.
   bool FindReaderPort(std::wstring& port);
-  // The card-command methods' wait for CommandEvent (0: no wait); WaitingReader is null afterwards.
-  void WaitCommand(UINT timeout);
+  // The card-command methods' wait for CommandEvent (0: no wait), ended early when settled says the
+  // awaited command is over; WaitingReader is null afterwards.
+  void WaitCommand(UINT timeout, const std::function<bool()>& settled = nullptr);
   // Stops every reader, all told first and then waited for, and empties DeviceIds and Readers.
   void StopReaders();
+
+  // Card-command methods (CommandMethods.cpp), numbers 34 to 50.
+  bool GetKeyInfo(tVariant* result, tVariant* params, long count);
+  bool ContinueScanning(tVariant* result, tVariant* params, long count);
+  bool ReadMifareUL(tVariant* result, tVariant* params, long count);
+  bool WriteMifareUL(tVariant* result, tVariant* params, long count);
+  bool ReadMifareC(tVariant* result, tVariant* params, long count);
+  bool WriteMifareC(tVariant* result, tVariant* params, long count);
+  bool ReadMifareP(tVariant* result, tVariant* params, long count);
+  bool WriteMifareP(tVariant* result, tVariant* params, long count);
+  bool WriteMifareKeysToReader(tVariant* result, tVariant* params, long count);
+  bool Signal(tVariant* result, tVariant* params, long count);
+  bool InitializeTemic(tVariant* result, tVariant* params, long count);
+  bool FindTemic(tVariant* result, tVariant* params, long count);
+  bool ReadTemic(tVariant* result, tVariant* params, long count);
+  bool WriteTemic(tVariant* result, tVariant* params, long count);
+  bool GetCommandStatus(tVariant* result, tVariant* params, long count);
+  bool BreakCommand(tVariant* result, tVariant* params, long count);
+  bool GetCommandResult(tVariant* result, tVariant* params, long count);
+  bool MifareULCommand(tVariant* result, tVariant* params, long count, bool write);
+  bool MifareBlockCommand(tVariant* result, tVariant* params, long count, bool write, bool plus);
+  // CheckArgs where a parameter whose bit is set in optional may also be EMPTY or NULL.
+  bool CheckCommandArgs(const tVariant* params, long count, const VARIANT_TYPE* expected, long n, UINT optional);
+  // The device ID's entry, or null with 0x80040233; FindCommandDevice also refuses a converter
+  // address (0x8004021E).
+  const _DEVICEID_INFO* FindDevice(const tVariant& deviceId);
+  const _DEVICEID_INFO* FindCommandDevice(const tVariant& deviceId);
+  // out := a BLOB copy of the bytes in the host's memory (length 0 when there is none).
+  tVariant* BlobToVariant(tVariant* out, const BYTE* data, size_t length);
+  // WaitingReader := reader with CommandEvent reset.
+  void WatchCommand(CReader* reader);
+  // Puts the record into the reader's slot as pending and wakes the reader.
+  void PostCommand(CReader* reader, const std::shared_ptr<_CMD_INFO>& record, UINT code, UINT total);
+  // Breaks the running command, posts the record and waits; false with the last error set when the
+  // command did not end with success.
+  bool RunCommand(CReader* reader, const std::shared_ptr<_CMD_INFO>& record, UINT code, UINT total, UINT timeout);
+  // A host thread's wait for a command, listed in CommandWaits (under Lock) while the object lives.
+  struct _COMMAND_WAIT {
+    CReader* Reader;
+    bool ReaderGone;  // the reader was closed while the thread waited
+  };
+  struct CommandWaitEntry {
+    CommandWaitEntry(CVombra& addin, CReader* reader);
+    ~CommandWaitEntry();
+    CommandWaitEntry(const CommandWaitEntry&) = delete;
+    CommandWaitEntry& operator=(const CommandWaitEntry&) = delete;
+    CVombra& Addin;
+    _COMMAND_WAIT Wait;
+  };
+  // WaitCommand, then read under the reader lock; false when the reader was closed meanwhile.
+  bool AwaitCommand(CommandWaitEntry& entry, UINT timeout, const std::function<void()>& read);
+  // Before a reader goes (null: every reader): its waiting host threads are released and touch it
+  // no more.
+  void ReleaseCommandWaits(CReader* reader);
 
   // Events to the host (Events.cpp). The one path to the host's ExternalEvent; never called with a
   // lock held.
@@ -259,6 +315,8 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   // The reader whose finished card command a method waits for; compared by the reader threads
   // without a lock.
   std::atomic<CReader*> WaitingReader{nullptr};
+  // Under Lock: the host threads waiting for a command, each with the reader it waits on.
+  std::vector<_COMMAND_WAIT*> CommandWaits;
 
   // Settings, the live values of the settings record's fields of the same names. The reader threads
   // read them at run time; the host's thread writes them.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "CardGeometry.h"
 #include "Clock.h"
 #include "Core.h"
 #include "Messages.h"
@@ -37,16 +38,6 @@ _AUTHKEY_INFO TransportKey(int length) {
   key.Length = BYTE(length);
   memset(key.Data, 0xFF, 6);
   return key;
-}
-
-bool IsClassicKind(UINT keyType, UINT flags) {
-  return keyType == KT_MIFARE_1K || keyType == KT_MIFARE_4K || keyType == KT_MIFARE_MINI ||
-         ((flags & 0x09) == 0x09 && (flags & CF_LEVEL) == 0x10);
-}
-
-bool IsPlusKind(UINT keyType, UINT flags) {
-  return keyType >= KT_MIFARE_PLUS && keyType <= KT_SMART_MX_4K && (flags & 0x09) == 0x09 &&
-         (flags & CF_LEVEL) == 0x30;
 }
 
 // Sectors of a Classic-compatible card by key type; Plus readers pass plus = true.
@@ -427,6 +418,73 @@ void CReader::ScanBinary(bool initial) {
   }
 }
 
+namespace {
+
+enum class CommandCard { Ultralight, Classic, Plus };
+
+bool AcceptsCard(CommandCard kind, UINT keyType, UINT flags) {
+  switch (kind) {
+    case CommandCard::Ultralight:
+      return keyType == KT_MIFARE_UL;
+    case CommandCard::Classic:
+      return IsClassicKind(keyType, flags);
+    case CommandCard::Plus:
+      return IsPlusKind(keyType, flags);
+  }
+  return false;
+}
+
+// A card command takes the field over: an open pass is closed without its end (its keys stay
+// listed), and the card found first becomes the held card when it is of the command's kind.
+bool SelectCommandCard(CReader& r, CommandCard kind) {
+  r.HeldKeyType = 0;
+  r.HeldUid = {};
+  r.HeldCardFlags = 0;
+  if (r.ScanIndex != -1) {
+    r.ScanIndex = -1;
+    r.HoldStart = Ticks();
+    Shorten(r.NextWait, r.KeyPollPeriod);
+  }
+  if (!r.BinSearchStart()) return false;
+  Sleep(10);
+  UINT type = 0, flags = 0;
+  _KEYNUM_INFO uid = {};
+  INT64 index = -1;
+  bool ok = r.IdentifyCard(kind == CommandCard::Ultralight, &type, &uid, &flags, &index);
+  if (ok && (uid.Length == 0 || !AcceptsCard(kind, type, flags))) {
+    r.SetLastError(VOMBRA_E_NO_KEY, nullptr);
+    ok = false;
+  }
+  if (ok && kind == CommandCard::Classic && (r.StatusFlags & RSF_CARD_ACTIVE)) {
+    // The activation of the identification left the card in ISO 14443-4: select it anew.
+    ok = r.BinSearchEnd();
+    if (ok) {
+      Sleep(10);
+      ok = r.BinSelectUid(&uid);
+    }
+  }
+  if (ok && kind == CommandCard::Plus && !(r.StatusFlags & RSF_CARD_ACTIVE)) ok = r.BinActivate(nullptr);
+  if (!ok) {
+    const HRESULT error = r.LastError;
+    const std::wstring text = r.LastErrorText;
+    r.BinSearchEnd();
+    r.SetLastError(error, text.empty() ? nullptr : text.c_str());
+    return false;
+  }
+  r.HeldKeyType = type;
+  r.HeldUid = uid;
+  r.HeldCardFlags = flags;
+  return true;
+}
+
+}  // namespace
+
+bool CReader::SelectULCard() { return SelectCommandCard(*this, CommandCard::Ultralight); }
+
+bool CReader::SelectClassicCard() { return SelectCommandCard(*this, CommandCard::Classic); }
+
+bool CReader::SelectPlusCard() { return SelectCommandCard(*this, CommandCard::Plus); }
+
 void CReader::BinaryModePoll() {
   if (StatusFlags & RSF_PORT_EVENT) {
     // Every exchange is a request and its reply: bytes that come on their own are stale.
@@ -460,4 +518,19 @@ void CReader::BinaryModePoll() {
     }
   }
   if (StatusFlags & RSF_SCAN_DUE) ScanBinary(false);
+  if (StatusFlags & RSF_SIGNAL) {
+    now = Ticks();
+    if (TicksElapsed(SignalStart, now) < SignalDuration) {
+      Shorten(NextWait, TimerRemaining(SignalStart, SignalDuration, now));
+    } else {
+      // The pattern has played: the indication goes back to what the field holds.
+      bool empty;
+      {
+        CCriticalSectionLock lock(&Lock);
+        empty = Keys.empty();
+      }
+      BinSignal(empty ? 0xAB : 0xAE, 0, nullptr);
+      StatusFlags &= ~RSF_SIGNAL;
+    }
+  }
 }

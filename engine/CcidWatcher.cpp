@@ -10,6 +10,8 @@ namespace {
 constexpr DWORD kRetryPause = 1000;
 // How often Stop repeats its cancel while the thread has not left Run.
 constexpr DWORD kCancelRepeat = 50;
+// How often a reader that is gone is looked for again.
+constexpr DWORD kGoneProbe = 1000;
 
 // Status-wait results after which the context is dead and a new one is needed.
 bool IsContextLost(LONG result) {
@@ -231,11 +233,26 @@ DWORD CCcidConnection::Run() {
   m_threadId = GetCurrentThreadId();
   while (Running.load()) {
     ReportChanges();
+    // The service leaves an entry marked SCARD_STATE_IGNORE out of the wait for good, so a reader that
+    // went away would never be reported again once plugged back in: while one is gone the wait is
+    // bounded and the entry is looked at afresh each time it runs out.
+    bool gone = false;
+    for (const SCARD_READERSTATEW& state : States)
+      if (state.pvUserData && (state.dwCurrentState & SCARD_STATE_IGNORE)) gone = true;
     const SCARDCONTEXT context = Context.load();
-    const LONG result = context ? SCardGetStatusChangeW(context, INFINITE, States.data(), (DWORD)States.size())
+    const LONG result = context ? SCardGetStatusChangeW(context, gone ? kGoneProbe : INFINITE, States.data(),
+                                                        (DWORD)States.size())
                                 : SCARD_E_NO_SERVICE;
     if (result == SCARD_S_SUCCESS) continue;
     if (!Running.load()) break;
+    if (result == SCARD_E_TIMEOUT) {
+      for (SCARD_READERSTATEW& state : States) {
+        if (!state.pvUserData || !(state.dwCurrentState & SCARD_STATE_IGNORE)) continue;
+        state.dwCurrentState = SCARD_STATE_UNAWARE;
+        state.dwEventState = SCARD_STATE_UNAWARE;
+      }
+      continue;
+    }
     // The service stopped or restarted: the old context will never work again.
     if (IsContextLost(result)) RenewContext();
     WaitForSingleObject(m_stopEvent, kRetryPause);

@@ -69,13 +69,15 @@ bool CReader::ReadLines(std::string* reply, int lines, UINT timeout, bool interc
       bool consumed = false;
       if (!line.empty() && reply->empty() && intercept) {
         std::wstring wide = Wide(line);
+        // Behind a converter the keys come from the address polls; a line caught here is dropped.
+        const bool keep = Mode != PM_CONVERTER && Address == -1;
         if (IsNoCard(wide)) {
           consumed = true;
-          m_interceptedKeyLines.push_back(wide);
+          if (keep) m_interceptedKeyLines.push_back(wide);
         } else if (LooksLikeKeyLine(wide)) {
           consumed = true;
           // Handled after the exchange, so that its own exchanges cannot clobber this one's buffers.
-          if (State == RS_CONNECTED) m_interceptedKeyLines.push_back(wide);
+          if (State == RS_CONNECTED && keep) m_interceptedKeyLines.push_back(wide);
         }
       }
       if (!line.empty() && !consumed) {

@@ -135,7 +135,8 @@ void CReader::Stop() {
     if (WakeEvent) SetEvent(WakeEvent);
     Join();
   }
-  if (Port) {
+  // A PC/SC reader holds no port but a watcher slot, whose callback must not outlive the reader.
+  if (Port || WatcherSlot) {
     try {
       Disconnect();
     } catch (const std::exception&) {

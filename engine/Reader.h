@@ -8,6 +8,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winscard.h>
 
 #include <atomic>
 #include <map>
@@ -94,16 +95,91 @@ struct _KEY_INFO {
   HRESULT NumberStatus = 1;  // 1 not read, 0 Number valid, < 0 failed, E_PENDING still to come
   std::wstring Text;
   BYTE NotSeen = 0;
+  WORD Param = 0;  // a Temic key: the parameter pair it answered to (first byte + 256 x second)
 };
 
 class CReader;
+class CCcidConnection;
 
-// The base of every card-command record; the records and their handlers come with the card commands.
+// Card commands: the codes, and the records the add-in fills and the reader thread carries out.
+enum CMD_CODE : UINT {
+  CMD_READ_MIFARE_UL = 1,
+  CMD_WRITE_MIFARE_UL = 2,
+  CMD_READ_MIFARE_C = 3,
+  CMD_WRITE_MIFARE_C = 4,
+  CMD_READ_MIFARE_P = 5,
+  CMD_WRITE_MIFARE_P = 6,
+  CMD_WRITE_MIFARE_KEYS = 7,
+  CMD_SIGNAL = 8,
+  CMD_INIT_TEMIC = 9,
+  CMD_FIND_TEMIC = 10,
+  CMD_READ_TEMIC = 11,
+  CMD_WRITE_TEMIC = 12,
+};
+
+enum MIFARE_CMD_FLAGS : UINT {
+  MCF_KEY_B = 0x1,
+  MCF_STORED_KEYS = 0x2,
+  MCF_PLUS_MODE = 0x4,
+};
+
+// The base of every record; alone it is the record of InitializeTemic. Records are held through
+// shared_ptr<_CMD_INFO> and deleted as their own type (make_shared keeps the deleter).
 struct _CMD_INFO {
   UINT Command = 0;
   UINT Done = 0;
   UINT Total = 0;
   bool (*Handler)(CReader* reader, _CMD_INFO* record) = nullptr;
+};
+
+// Ultralight pages (codes 1, 2): 4 bytes per page.
+struct _CMD_MUL_INFO : _CMD_INFO {
+  UINT Page = 0;
+  int Count = 0;
+  std::vector<BYTE> Data;
+};
+
+// Mifare Classic and Plus blocks (codes 3 to 6): 16 bytes per block.
+struct _CMD_MC_INFO : _CMD_INFO {
+  int Sector = 0;
+  int Block = 0;
+  int Count = 0;
+  UINT Flags = 0;
+  UINT KeyMask = 0;
+  _AUTHKEY_INFO Key = {};
+  std::vector<BYTE> Data;
+  BYTE SkipTrailers = 0;
+  int KeyIndex = -1;
+};
+
+// Keys stored in the reader (code 7); a key of length 0 keeps its slot unwritten.
+struct _CMD_WRITEKEYSM_INFO : _CMD_INFO {
+  UINT FirstSlot = 0;
+  std::vector<_AUTHKEY_INFO> Keys;
+};
+
+// A signal pattern (code 8).
+struct _CMD_SIGN_INFO : _CMD_INFO {
+  std::wstring Pattern;
+  BYTE Restart = 0;
+};
+
+// Finding a Temic transponder (code 10).
+struct _CMD_FINDTEMIC_INFO : _CMD_INFO {
+  UINT Mode = 0;
+  _KEYNUM_INFO Id = {};
+  UINT Parameter = 0xFFFFFFFF;
+  UINT64 Password = 0xFFFFFFFFFFFFFFFFull;
+};
+
+// Reading or writing Temic blocks (codes 11, 12): 4 bytes per block.
+struct _CMD_RWTEMIC_INFO : _CMD_INFO {
+  UINT Block = 0;
+  UINT Count = 0;
+  std::vector<BYTE> Data;
+  UINT Parameter = 0xFFFFFFFF;
+  UINT64 Password = 0xFFFFFFFFFFFFFFFFull;
+  BYTE Lock = 0;
 };
 
 // The first index in keys with that type and an equal uid; -1 when none.
@@ -205,6 +281,71 @@ class CReader : public CThread {
   void ReadPlusNumber(_KEY_INFO* key);
   void ScanBinary(bool initial);
   void BinaryModePoll();
+  // Select a card of the command's kind and hold it (closing an open scan pass).
+  bool SelectULCard();
+  bool SelectClassicCard();
+  bool SelectPlusCard();
+
+  // --- Card commands (reader thread) ------------------------------------------------------------
+  // The handlers the add-in puts into the records, one per code.
+  static bool CmdReadMifareUL(CReader* reader, _CMD_INFO* record);
+  static bool CmdWriteMifareUL(CReader* reader, _CMD_INFO* record);
+  static bool CmdReadMifareC(CReader* reader, _CMD_INFO* record);
+  static bool CmdWriteMifareC(CReader* reader, _CMD_INFO* record);
+  static bool CmdReadMifareP(CReader* reader, _CMD_INFO* record);
+  static bool CmdWriteMifareP(CReader* reader, _CMD_INFO* record);
+  static bool CmdWriteMifareKeys(CReader* reader, _CMD_INFO* record);
+  static bool CmdSignal(CReader* reader, _CMD_INFO* record);
+  static bool CmdInitTemic(CReader* reader, _CMD_INFO* record);
+  static bool CmdFindTemic(CReader* reader, _CMD_INFO* record);
+  static bool CmdReadTemic(CReader* reader, _CMD_INFO* record);
+  static bool CmdWriteTemic(CReader* reader, _CMD_INFO* record);
+  // Whether record is still the pending command (not broken, not replaced).
+  bool IsCommandCurrent(const _CMD_INFO* record);
+  // The card hold that follows a command when KeyHoldTimeout is not 0; true when it was started.
+  bool HoldAfterCommand();
+  // The PC/SC branches of the Ultralight and Mifare Classic commands.
+  bool ReadMifareULCcid(_CMD_MUL_INFO* record);
+  bool WriteMifareULCcid(_CMD_MUL_INFO* record);
+  bool ReadMifareCCcid(_CMD_MC_INFO* record);
+  bool WriteMifareCCcid(_CMD_MC_INFO* record);
+  // The binary branches of the Ultralight write and the Mifare Classic commands.
+  bool WriteMifareULBinary(_CMD_MUL_INFO* record);
+  bool ReadMifareCBinary(_CMD_MC_INFO* record);
+  bool WriteMifareCBinary(_CMD_MC_INFO* record);
+
+  // --- Temic T5557 transponders (reader thread, text mode) --------------------------------------
+  // A password of all ones means none; any other is used through its low 32 bits.
+  bool TemicInit();
+  bool TemicWriteBlock(BYTE block, BYTE p0, BYTE p1, UINT data, UINT64 password, bool lock);
+  bool TemicReadBlock(BYTE block, BYTE p0, BYTE p1, BYTE out[4], UINT64 password, int attempts);
+  bool TemicReadId(_KEYNUM_INFO* id, BYTE p0, BYTE p1, bool full, UINT64 password, int attempts);
+  bool SendT57Zero();
+  bool TemicFindBlock(BYTE block, UINT64 password, BYTE out[4]);
+  void TemicScanPoll();
+  void TemicScanStep();
+
+  // --- PC/SC card access (reader thread) --------------------------------------------------------
+  bool CheckSCard(LONG result);
+  bool CheckSW(const BYTE* response, UINT length);
+  bool CcidGetUid(_KEYNUM_INFO* uid);
+  bool CcidReadBinary(BYTE block, BYTE* buffer, UINT* length);
+  bool CcidUpdateBinary(BYTE block, const BYTE* data, BYTE length);
+  bool CcidAuthenticate(BYTE block, bool keyB);
+  bool CcidLoadKey(const _AUTHKEY_INFO* key);
+  bool ConnectCard();
+  void DisconnectCard();
+  // The watcher's slot callback (watcher thread): only records the event and wakes the thread.
+  static void OnCcidEvent(void* context, CCcidConnection* watcher, int event);
+  void OnCardEvents();
+  bool OnCardPresent();
+  bool ReadClassicNumberCcid(_KEY_INFO* key);
+  // Connecting a PC/SC reader: its registration with the watcher, and giving the slot back.
+  bool RegisterCcidReader(const wchar_t* port, std::wstring* info);
+  void ReleaseCcidSlot();
+  bool IsCcidSlotAnnounced();
+  // The thread's pass for a PC/SC reader: connect, card events, the end of a card hold.
+  void CcidModePoll();
 
   // --- Key reporting ----------------------------------------------------------------------------
   bool FormatKey(UINT keyType, const _KEYNUM_INFO* key, std::wstring* text);
@@ -212,6 +353,27 @@ class CReader : public CThread {
   INT64 AddKey(const _KEY_INFO& key, bool events);
   void UpdateKeyNumber(INT64 index, HRESULT status, const _KEYNUM_INFO& number, bool events);
   void RemoveKey(INT64 index, bool events);
+
+  // --- Converter protocol (the address served is Address) ---------------------------------------
+  bool QueryConverterInfo(int address, UINT* hwCode, UINT* serial, UINT* firmware, UINT timeout, int attempts,
+                          std::wstring* info);
+  bool RequestConverterKey(int address, UINT* keyType, _KEYNUM_INFO* uid);
+  bool ConnectAddress(_ADDRESS_INFO* record);
+  void PollAddressKey(bool silent, _ADDRESS_INFO* record);
+  // The converter row of the connect: addresses due again, the keys of connected ones silently.
+  void StartConverter();
+  void ConverterModePoll();
+  // The identification of a device test of the address Address; the reader's identity stays.
+  bool IdentifyAddress(PORT_KIND kind, const wchar_t* port, BYTE stopBits, UINT connectTimeout, UINT rxPeriod,
+                       UINT requestTimeout, UINT requestTries, std::wstring* info);
+
+  // --- Framed protocol of model 9 -----------------------------------------------------------------
+  bool FramedRequest(BYTE command, const BYTE* payload, int length, bool* statusOk, std::string* data);
+  bool ReadFramedReply(std::string* body, BYTE command, UINT timeout);
+  bool FramedQueryKeys(_KEYNUM_INFO* emMarine, _KEYNUM_INFO* temic);
+  bool FramedIndicate(BYTE a, BYTE b);
+  void PollFramed(bool initial);
+  void FramedModePoll();
 
   // --- Converter-address records (thread, reader lock held) -------------------------------------
   void RebuildAddresses();
@@ -268,6 +430,9 @@ class CReader : public CThread {
   // Protocol members.
   std::vector<_KEY_INFO> Keys;
   UINT HoldStart = 0;
+  // The signal pattern running on the reader: its start and total length in ms.
+  UINT SignalStart = 0;
+  UINT SignalDuration = 0;
   HRESULT LastError = 0;
   std::wstring LastErrorText;
   std::string TxBuffer;
@@ -280,6 +445,18 @@ class CReader : public CThread {
   UINT HeldKeyType = 0;
   _KEYNUM_INFO HeldUid = {};
   UINT HeldCardFlags = 0;
+  // The Temic scan (reader thread only): the held transponder's parameter pair, and the pause before
+  // the next scan step (INFINITE: no scan until the next connect).
+  WORD HeldParam = 0;
+  UINT ScanInterval = 0;
+  // PC/SC: the 1-based watcher slot (0 none); the card event bits the slot callback sets under the
+  // lock (0x1 card absent, 0x2 card present, 0x4 reader gone); the connected card with its transmit
+  // header; the result of the latest SCard call.
+  size_t WatcherSlot = 0;
+  std::atomic<UINT> CardEvent{0};
+  SCARDHANDLE Card = 0;
+  const SCARD_IO_REQUEST* Pci = SCARD_PCI_T1;
+  LONG LastSCardResult = 0;
 
  protected:
   DWORD Run() override;

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "ProtoBinary.h"
+#include "ProtoFramed.h"
 #include "Reader.h"
 
 #include "Clock.h"
@@ -183,10 +184,9 @@ void CReader::ClosePort() {
 bool CReader::OpenAndIdentify(const wchar_t* port, BYTE stopBits, UINT modelSetting, UINT connectTimeout,
                               UINT rxPeriod, UINT requestTimeout, UINT requestTries, std::wstring* info) {
   const PORT_KIND kind = GetPortKind(port);
-  if (kind == PK_CCID || Address != -1) {
-    // PC/SC readers and readers behind a converter are connected by protocols not built yet.
-    SetLastError(E_NOTIMPL, nullptr);
-    return false;
+  if (kind == PK_CCID) return RegisterCcidReader(port, info);
+  if (Address != -1) {
+    return IdentifyAddress(kind, port, stopBits, connectTimeout, rxPeriod, requestTimeout, requestTries, info);
   }
   UINT hwCode = 0;
   const int tries = int(requestTries);
@@ -244,8 +244,13 @@ bool CReader::Connect() {
   bool ok = false;
   try {
     if (converter) {
-      // The converter protocol is not built yet: a converter never pretends to be connected.
-      SetLastError(E_NOTIMPL, nullptr);
+      ok = OpenOrConfigurePort(GetPortKind(port.c_str()), port.c_str(), 9600, stopBits, connectTimeout, rxPeriod);
+      if (ok) {
+        CCriticalSectionLock lock(&Lock);
+        Model = RM_UNKNOWN;
+        SerialNumber = 0xFFFFFFFF;
+        Version = 0;
+      }
     } else {
       ok = OpenAndIdentify(port.c_str(), stopBits, modelSetting, connectTimeout, rxPeriod, requestTimeout,
                            requestTries, &info);
@@ -254,6 +259,13 @@ bool CReader::Connect() {
       StatusFlags &= ~(RSF_TEMIC | RSF_TEMIC_CYCLE | RSF_DIFFERENT_CODES | RSF_SPEED_COMMAND |
                        RSF_ACTIVATION_UNSUPPORTED | RSF_HOLD);
       Mode = 0;
+      // The scan starts afresh; a transponder held before the connect may be another one now.
+      ScanIndex = -1;
+      ScanInterval = 0;
+      if (HeldKeyType == KT_TEMIC) {
+        HeldKeyType = 0;
+        HeldUid = {};
+      }
       if (flags & RDF_DIFFERENT_CODES) StatusFlags |= RSF_DIFFERENT_CODES;
       NoCardPending = 0;
       // Lines caught during the identification are older than the key list the connect starts.
@@ -332,8 +344,27 @@ bool CReader::Connect() {
                  SetOutputArgs("b7 b6 b5 b4 b3 b2 b1 b0") && SetNoCardText();
           }
           break;
+        case RM_KD6_G:
+          Mode = PM_CCID;
+          break;
+        case RM_UNKNOWN:
+          // Only a converter connects without a model of its own.
+          Mode = PM_CONVERTER;
+          StartConverter();
+          break;
+        case RM_PX2210:
+          Mode = PM_FRAMED;
+          // The frame delimiter becomes the event character: a whole reply wakes the thread.
+          if (!ReconfigurePort(115200, stopBits, kFrameEnd)) {
+            ok = false;
+            break;
+          }
+          // The line feed after the identification's last line would spoil the first reply frame.
+          RxBuffer.clear();
+          Port->Purge(true, false);
+          PollFramed(true);
+          break;
         default:
-          // Model 9 (framed protocol) and PC/SC readers come with their protocols.
           SetLastError(E_NOTIMPL, nullptr);
           ok = false;
           break;
@@ -351,6 +382,8 @@ bool CReader::Connect() {
     FailConnect();
     return false;
   }
+  // A PC/SC reader stays connecting until the watcher has announced its slot (OnCardEvents).
+  if (Model == RM_KD6_G && !IsCcidSlotAnnounced()) return false;
   {
     CCriticalSectionLock lock(&Lock);
     InfoText = info;
@@ -419,6 +452,7 @@ void CReader::Disconnect() {
     }
     ClosePort();
   }
+  ReleaseCcidSlot();
   SetEvent(WakeEvent);
   if (State == RS_CONNECTED) {
     State = RS_DISCONNECTED;

@@ -56,8 +56,10 @@ DWORD CReader::Run() {
       }
       HandleInterceptedLines();
 
+      if (Model == RM_KD6_G) CcidModePoll();
       const DWORD now = Ticks();
-      if (State != RS_CONNECTED && !(StatusFlags & (RSF_UNSUPPORTED | RSF_CONNECT_DUE)) && ConnectPeriod != INFINITE) {
+      // A PC/SC reader connects when its watcher slot reports, not by time.
+      if (Model != RM_KD6_G && State != RS_CONNECTED && !(StatusFlags & (RSF_UNSUPPORTED | RSF_CONNECT_DUE)) && ConnectPeriod != INFINITE) {
         if (TicksElapsed(ConnectTime, now) < ConnectPeriod) {
           ShortenWait(NextWait, TimerRemaining(ConnectTime, ConnectPeriod, now));
         } else {
@@ -71,6 +73,8 @@ DWORD CReader::Run() {
       }
       if (State == RS_CONNECTED && Mode == PM_TEXT) TextModePoll();
       if (State == RS_CONNECTED && Mode == PM_BINARY) BinaryModePoll();
+      if (State == RS_CONNECTED && Mode == PM_FRAMED) FramedModePoll();
+      if (State == RS_CONNECTED && Mode == PM_CONVERTER) ConverterModePoll();
 
       if (!Running) break;
 
@@ -163,7 +167,8 @@ void CReader::TextModePoll() {
   HandleInterceptedLines();
   if (StatusFlags & RSF_PORT_EVENT) PollText();
 
-  // Key hold: the Temic scan that a hold pauses comes with the Temic commands; only the timer is kept.
+  // Key hold: the Temic scan pauses while it runs. When it ends the scan goes on only if Temic
+  // reading is on: otherwise a transponder it found would stay reported with nothing to remove it.
   if ((StatusFlags & RSF_HOLD) && g_pVombra) {
     UINT delay = g_pVombra->GetIdentKeyDelay();
     if (delay != INFINITE) {
@@ -174,6 +179,9 @@ void CReader::TextModePoll() {
         StatusFlags &= ~RSF_HOLD;
       }
     }
+  }
+  if (!(StatusFlags & RSF_HOLD) && (StatusFlags & RSF_TEMIC) && g_pVombra && g_pVombra->GetTemic().Enabled) {
+    TemicScanPoll();
   }
 
   if (NoCardPending) {

@@ -93,6 +93,13 @@ struct _ULREAD_INFO {
   UINT Count = 1;
 };
 
+// The Temic group's Flags.
+enum : UINT {
+  TF_DATA = 0x1,      // the key's number is read from blocks; clear: the ID only
+  TF_FULL_ID = 0x2,   // the whole 8-byte manufacturer code; clear: the 5-byte ID
+  TF_PASSWORD = 0x4,  // the transponder is read with Password
+};
+
 // Reading Temic transponder blocks. Each ScanParams word: bits 0-7 and 8-15 the step's two
 // parameters, bits 16-31 the pause after it in ms.
 struct _TEMICREAD_INFO {

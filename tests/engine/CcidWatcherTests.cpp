@@ -326,6 +326,19 @@ TEST_F(Watcher, ReaderGoneBeforeAnyReportGivesNoEvent) {
   EXPECT_FALSE(m_watcher.IsSlotAnnounced(1));
 }
 
+// The service leaves a gone reader out of the waits; the watcher still finds it when it comes back.
+TEST_F(Watcher, ReaderPluggedInAgainIsReportedAgain) {
+  Listener& a = NewListener();
+  ASSERT_EQ(m_double.PlugReader(L"A"), SCARD_S_SUCCESS);
+  const size_t slot = Add(L"A", a);
+  ASSERT_EQ(a.WaitFor(1), std::vector<int>{0});
+  ASSERT_EQ(m_double.UnplugReader(L"A"), SCARD_S_SUCCESS);
+  ASSERT_EQ(a.WaitFor(2), (std::vector<int>{0, 2}));
+  ASSERT_EQ(m_double.PlugReader(L"A"), SCARD_S_SUCCESS);
+  EXPECT_EQ(a.WaitFor(3, 10000), (std::vector<int>{0, 2, 0}));
+  EXPECT_TRUE(m_watcher.IsSlotAnnounced(slot));
+}
+
 TEST_F(Watcher, SlotsAreNumberedAndReused) {
   Listener &a = NewListener(), &b = NewListener(), &c = NewListener(), &d = NewListener(), &e = NewListener();
   for (const wchar_t* name : {L"A", L"B", L"C", L"D", L"E"}) ASSERT_EQ(m_double.PlugReader(name), SCARD_S_SUCCESS);

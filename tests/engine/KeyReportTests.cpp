@@ -44,6 +44,8 @@ struct ListCase {
   size_t keysLeft;
 };
 
+void PrintTo(const ListCase& c, std::ostream* out) { *out << c.name; }
+
 const _KEYNUM_INFO kNone = {};
 const _KEYNUM_INFO kA = Key({0x05, 0x11, 0x22, 0x33, 0x44});
 const _KEYNUM_INFO kB = Key({0x2A, 0x01});

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "AddinModule.h"
+#include "ByteText.h"
 #include "doubles/FakeClock.h"
 #include "FakeContext.h"
 #include "doubles/FakePort.h"
@@ -162,34 +163,32 @@ TEST_P(Model7ErrorTest, AnErrorReplyFailsTheConnectAndStopsTheSequence) {
 
 INSTANTIATE_TEST_SUITE_P(EachCommand, Model7ErrorTest, ::testing::Values(0, 1, 2));
 
-// Rows whose protocol is not built yet never pass for connected.
-enum class Later { Framed, Converter, Ccid };
-
-class LaterProtocolTest : public ReaderConnectTest, public ::testing::WithParamInterface<Later> {};
-
-TEST_P(LaterProtocolTest, ConnectFailsWithNotImplemented) {
-  switch (GetParam()) {
-    case Later::Framed:
-      port->Expect("i\r", InfoReply("PX-2210", 3, 0x821, "1.0"), 10);
-      break;
-    case Later::Converter:
-      reader.AddAddress(1);
-      reader.RebuildAddresses();
-      break;
-    case Later::Ccid:
-      reader.Init(&events, L"ACS ACR122 0");
-      reader.PortName = L"ACS ACR122 0";
-      break;
-  }
-  EXPECT_FALSE(reader.Connect());
-  EXPECT_EQ(E_NOTIMPL, reader.LastError);
-  EXPECT_EQ(RS_DISCONNECTED, reader.GetState(-1));
-  ASSERT_EQ((std::vector<std::string>{"error"}), events.Kinds());
-  EXPECT_EQ(E_NOTIMPL, events.Events()[0].Code);
+// Model 9: the line goes to 115200 with the frame delimiter as event character, then the first poll
+// (an empty field: the no-key indication).
+TEST_F(ReaderConnectTest, Model9ConnectsInFramedMode) {
+  port->Expect("i\r", InfoReply("PX-2210", 3, 0x821, "1.0"), 10);
+  port->Expect(Bytes("61 0B 64 03 2D C0"), Bytes("61 01 00 9E C0"), 10);  // 61 + 01 + 00 + 9E = 100
+  port->Expect(Bytes("02 01 00 FD C0"), Bytes("02 AA 54 C0"), 10);        // 02 + AA + 54 = 100
+  ASSERT_TRUE(reader.Connect());
+  EXPECT_EQ(UINT(RM_PX2210), reader.Model);
+  EXPECT_EQ(UINT(PM_FRAMED), reader.Mode);
+  EXPECT_EQ((FakeConfigCall{115200, 0, 0xC0}), port->ConfigCalls().back());
+  EXPECT_TRUE(port->UnexpectedWrites().empty());
+  EXPECT_EQ((std::vector<std::string>{"connect"}), events.Kinds());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, LaterProtocolTest,
-                         ::testing::Values(Later::Framed, Later::Converter, Later::Ccid));
+// A converter connects its port only; its addresses connect on the poll, and it raises no connect of
+// its own.
+TEST_F(ReaderConnectTest, ConverterConnectsWithoutIdentification) {
+  reader.AddAddress(1);
+  reader.RebuildAddresses();
+  ASSERT_TRUE(reader.Connect());
+  EXPECT_EQ(UINT(PM_CONVERTER), reader.Mode);
+  EXPECT_EQ(RS_CONNECTED, reader.GetState(-1));
+  EXPECT_EQ((FakeConfigCall{9600, 0, 13}), port->ConfigCalls().back());
+  EXPECT_TRUE(port->Writes().empty());
+  EXPECT_TRUE(events.Kinds().empty());
+}
 
 TEST_F(ReaderConnectTest, DeviceTestIdentifiesAndLeavesTheThreadRunning) {
   port->Expect("i\r", InfoReply("KD-6 A", 555, 0x301, "2.1"), 10);

@@ -74,6 +74,7 @@ std::string CBinaryReaderModel::Take(const std::string& bytes) {
       continue;
     }
     Requests.push_back(request);
+    if (OnRequest) OnRequest(request);
     out += Answer(request);
   }
   return out;
@@ -101,7 +102,7 @@ std::string CBinaryReaderModel::Answer(const Request& r) {
     case 0x24:
       return reply(ok);
     case 0x20:
-      return reply(ok + '\0');
+      return reply(ok + char(SignalReply));
     case 0x45: {
       m_authSector = -1;
       if (m_cursor >= m_field.size()) return status(9);
@@ -145,11 +146,13 @@ std::string CBinaryReaderModel::Answer(const Request& r) {
           return status(card->Block91Status);
         }
         if (size_t(block) * 16 + 16 > card->Memory.size()) return status(1);
+        if (RefuseAuth > 0) return --RefuseAuth, status(RefuseAuthStatus);
         if (key != card->SectorKey) return status(8);
         m_authSector = SectorOfBlock(block);
         return reply(ok);
       }
       if (size_t(block) * 16 + 16 > card->Memory.size()) return status(1);
+      if (RefuseAuth > 0) return --RefuseAuth, status(RefuseAuthStatus);
       const UINT mask = BYTE(p[2]) | BYTE(p[3]) << 8 | BYTE(p[4]) << 16 | UINT(BYTE(p[5])) << 24;
       for (size_t i = 0; i < StoredKeys.size() && i < 32; ++i) {
         if ((mask >> i & 1) && StoredKeys[i] == card->SectorKey) {
@@ -178,16 +181,60 @@ std::string CBinaryReaderModel::Answer(const Request& r) {
         const std::string key = p.substr(3, 16);
         if (address == 0x4040 && key == kPlusTransportKey) return status(card->Plus4040Status);
         if (address == 0x4042 && key == kPlusTransportKey) return status(card->Plus4042Status);
-        if (key != card->PlusKey) return status(8);
       }
-      m_authSector = int(address - 0x4000) / 2;
-      return p[0] == 2 ? reply(ok) : reply(ok + '\x01');
+      if (RefuseAuth > 0) return --RefuseAuth, status(RefuseAuthStatus);
+      if (p[0] == 2) {
+        if (p.substr(3, 16) != card->PlusKey) return status(8);
+        m_authSector = int(address - 0x4000) / 2;
+        return reply(ok);
+      }
+      if (p.size() < 7) return status(1);
+      const UINT mask = BYTE(p[3]) | BYTE(p[4]) << 8 | BYTE(p[5]) << 16 | UINT(BYTE(p[6])) << 24;
+      for (size_t i = 0; i < StoredKeys.size() && i < 32; ++i) {
+        if ((mask >> i & 1) && StoredKeys[i] == card->PlusKey) {
+          m_authSector = int(address - 0x4000) / 2;
+          return reply(ok + char(i + 1));
+        }
+      }
+      return status(8);
     }
     case 0x61: {
       if (!card || p.size() < 2) return status(6);
       const int block = BYTE(p[1]);
       if (m_authSector != SectorOfBlock(block) || size_t(block) * 16 + 16 > card->Memory.size()) return status(1);
       return reply(ok + card->Memory.substr(size_t(block) * 16, 16));
+    }
+    case 0x52: {  // Classic block: block, 16 bytes
+      if (!card) return status(6);
+      if (p.size() != 17) return status(1);
+      const int block = BYTE(p[0]);
+      if (m_authSector != SectorOfBlock(block) || size_t(block) * 16 + 16 > card->Memory.size()) return status(1);
+      card->Memory.replace(size_t(block) * 16, 16, p.substr(1));
+      return reply(ok);
+    }
+    case 0x53: {  // Ultralight page: page, 4 bytes
+      if (!card) return status(6);
+      if (p.size() != 5 || !IsUltralight(*card)) return status(1);
+      const size_t page = BYTE(p[0]);
+      if (page * 4 + 4 > card->Memory.size()) return status(1);
+      card->Memory.replace(page * 4, 4, p.substr(1));
+      return reply(ok);
+    }
+    case 0x5F: {  // key slot: bank, slot, 6 or 16 key bytes
+      if (p.size() != 8 && p.size() != 18) return status(1);
+      if (BYTE(p[0]) > 1 || BYTE(p[1]) > 15) return status(1);
+      const size_t slot = size_t(BYTE(p[0])) * 16 + BYTE(p[1]);
+      if (StoredKeys.size() < 32) StoredKeys.resize(32);
+      StoredKeys[slot] = p.substr(2);
+      return reply(ok);
+    }
+    case 0x62: {  // Plus block: mode, block (2 bytes), 01, 16 bytes
+      if (!card) return status(6);
+      if (p.size() != 20 || p[3] != 1) return status(1);
+      const int block = BYTE(p[1]) | BYTE(p[2]) << 8;
+      if (m_authSector != SectorOfBlock(block) || size_t(block) * 16 + 16 > card->Memory.size()) return status(1);
+      card->Memory.replace(size_t(block) * 16, 16, p.substr(4));
+      return reply(ok);
     }
   }
   return status(1);

@@ -2,9 +2,11 @@
 // identification request until switched to binary mode, then takes request frames and answers each
 // with a reply frame carrying the request's sequence number. Cards have a UID, SAK, ATQA, ATS,
 // answers to the two identification probes, the outcome of the transport-key authentications, a
-// sector key and a memory image; the test puts cards into the field and takes them out. On demand
-// the reader needs waking after a speed change (the first request after it is lost), corrupts its
-// next replies, or refuses activation.
+// sector key and a memory image that block and page reads and writes really use; the reader keeps
+// the keys stored into its 32 slots for the stored-key authentications. The test puts cards into the
+// field and takes them out. On demand the reader needs waking after a speed change (the first request
+// after it is lost), corrupts its next replies, refuses activation or the next authentications, or
+// lets the test act on each request as it arrives.
 #pragma once
 
 // TextReaderSim.h brings Winsock 2, which must come before windows.h.
@@ -13,6 +15,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -48,12 +51,19 @@ class CBinaryReaderModel {
 
   void AddCard(const SimCard& card);
   void RemoveCard(const std::string& uid);
+  // The memory of the card at that position in the field, as the writes have left it.
+  const std::string& CardMemory(size_t index) const { return m_field.at(index).Memory; }
 
   bool Binary = false;             // the reader starts in text mode
   bool WakeAfterSpeedChange = false;
   bool ActivationUnsupported = false;
   int CorruptReplies = 0;          // the next n replies go out with a wrong sum
-  std::vector<std::string> StoredKeys;  // the reader's key slots (6-byte Classic keys)
+  // The reader's key slots: 6-byte Classic keys or 16-byte Plus keys; empty: never stored.
+  std::vector<std::string> StoredKeys;
+  BYTE SignalReply = 0;  // the data byte answering each signal request
+  // The next n card authentications (not the identification's probes) answer this status.
+  int RefuseAuth = 0;
+  BYTE RefuseAuthStatus = 5;
 
   // Requests seen in binary mode, as (sequence, command, payload) frames without STX and sum.
   struct Request {
@@ -62,6 +72,8 @@ class CBinaryReaderModel {
     std::string Payload;
   };
   std::vector<Request> Requests;
+  // Called with each request before it is answered (on the thread that wrote it).
+  std::function<void(const Request&)> OnRequest;
   int SpeedIndex = -1;  // from the last mode command with a speed
 
  private:

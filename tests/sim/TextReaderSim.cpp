@@ -48,6 +48,11 @@ void CTextReaderSim::SetFieldKey(const std::string& keyLine) {
   m_model.FieldKey = keyLine;
 }
 
+void CTextReaderSim::SetTemic(std::function<std::string(const std::string&)> temic) {
+  std::lock_guard<std::mutex> hold(m_mutex);
+  m_model.Temic = std::move(temic);
+}
+
 void CTextReaderSim::SetSilent(bool silent) {
   std::lock_guard<std::mutex> hold(m_mutex);
   m_model.Silent = silent;
@@ -248,14 +253,21 @@ std::string CTextReaderModel::Answer(const std::string& request) const {
     sscanf(request.c_str() + 4, "%x", &page);
     std::string reply;
     for (unsigned p = page; p < page + 4; ++p) {
+      const auto written = UltralightPages.find(p);
+      const std::string b = written != UltralightPages.end() ? written->second : std::string(4, char(p));
       char line[64];
-      // Each page holds its own number in every byte.
-      snprintf(line, sizeof line, "%x: %x %x %x %x\r\n", p, p, p, p, p);
+      snprintf(line, sizeof line, "%x: %x %x %x %x\r\n", p, BYTE(b[0]), BYTE(b[1]), BYTE(b[2]), BYTE(b[3]));
       reply += line;
     }
     return reply + "ok\r\n";
   }
-  if (request.compare(0, 4, "put ") == 0) return "ok\r\n";
+  if (request.compare(0, 4, "put ") == 0) {
+    unsigned page = 0, b[4] = {};
+    if (sscanf(request.c_str() + 4, "%x %x %x %x %x", &page, &b[0], &b[1], &b[2], &b[3]) != 5) return "err\r\n";
+    UltralightPages[page] = std::string{char(b[0]), char(b[1]), char(b[2]), char(b[3])};
+    return "ok\r\n";
+  }
+  if (Temic && request.compare(0, 3, "t57") == 0) return Temic(request);
   return "err\r\n";
 }
 

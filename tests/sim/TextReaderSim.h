@@ -12,6 +12,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,6 +40,11 @@ class CTextReaderModel {
 
   std::string FieldKey;  // the key line of the key in the field; empty: none
   bool Silent = false;
+  // Ultralight pages written with "put" (4 bytes each); a page never written holds its own number in
+  // every byte. Answering a "put" changes the card, hence mutable.
+  mutable std::map<unsigned, std::string> UltralightPages;
+  // Answers the "t57" commands (a Temic transponder near the reader); none: the reader refuses them.
+  std::function<std::string(const std::string&)> Temic;
 
  private:
   SimIdentity m_identity;
@@ -60,6 +67,8 @@ class CTextReaderSim {
   bool SendRaw(const std::string& bytes);
   // Silent: requests are taken in but never answered.
   void SetSilent(bool silent);
+  // The Temic transponder near the reader (see CTemicTransponder; empty: none).
+  void SetTemic(std::function<std::string(const std::string&)> temic);
   // Answers only while the line runs at this speed (0: at any), as a reader set to another speed
   // hears nothing but noise.
   void SetRequiredBaud(unsigned baud) { m_requiredBaud = baud; }

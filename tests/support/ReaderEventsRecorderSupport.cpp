@@ -38,7 +38,13 @@ void CReaderEventsRecorder::OnNumberTransfer(CReader* reader, INT64 index) {
   {
     // As the add-in does: the text is read from the reader under its lock.
     EnterCriticalSection(&reader->Lock);
-    if (index >= 0 && size_t(index) < reader->Keys.size()) record.Text = reader->Keys[size_t(index)].Text;
+    if (reader->Address != -1) {
+      // Behind a converter the key is the address record's.
+      auto entry = reader->AddressMap.find(reader->Address);
+      if (index == 0 && entry != reader->AddressMap.end()) record.Text = entry->second.Text;
+    } else if (index >= 0 && size_t(index) < reader->Keys.size()) {
+      record.Text = reader->Keys[size_t(index)].Text;
+    }
     LeaveCriticalSection(&reader->Lock);
   }
   Add(reader, record);
@@ -58,7 +64,13 @@ void CReaderEventsRecorder::OnKeyFound(CReader* reader, INT64 index) {
   record.Kind = "found";
   record.Index = index;
   EnterCriticalSection(&reader->Lock);
-  if (index >= 0 && size_t(index) < reader->Keys.size()) {
+  if (reader->Address != -1) {
+    auto entry = reader->AddressMap.find(reader->Address);
+    if (index == 0 && entry != reader->AddressMap.end()) {
+      record.KeyType = entry->second.KeyType;
+      record.Uid = HexOf(entry->second.Key);
+    }
+  } else if (index >= 0 && size_t(index) < reader->Keys.size()) {
     record.KeyType = reader->Keys[size_t(index)].KeyType;
     record.Uid = HexOf(reader->Keys[size_t(index)].Uid);
   }

@@ -7,7 +7,11 @@
 //    whose current state holds SCARD_STATE_IGNORE is left out of the watching;
 //  - the upper 16 bits of an event state count the card insertions and removals of that reader, and
 //    the \\?PnP?\Notification entry's upper 16 bits the number of readers;
-//  - a connected card adds SCARD_STATE_INUSE to its reader's state.
+//  - a connected card adds SCARD_STATE_INUSE to its reader's state;
+//  - a virtual contactless card answers as PC/SC readers do for storage cards: 90 00 on success, 6A 81
+//    for a function it lacks, 6A 82 past its memory, 67 00 for a wrong length, 63 00 for a refused
+//    authentication and 69 82 for a Classic block of a sector not authenticated; a reset (disconnect
+//    or a new connection) forgets the authentication. A scripted reply comes before all of this.
 // This file defines the data exports that <winscard.h> (also pulled in by <windows.h>) declares as
 // imported ones.
 #define WINSCARDDATA
@@ -37,6 +41,12 @@ struct Card {
   DWORD protocol = SCARD_PROTOCOL_T1;
   std::map<std::vector<BYTE>, std::vector<BYTE>> replies;
   UINT64 serial = 0;  // tells a card from the one that was on the reader before
+  bool hasUid = false;
+  std::vector<BYTE> uid;
+  DWORD unit = 0;  // 0 no memory, 4 Ultralight pages, 16 Classic blocks
+  std::vector<BYTE> memory;
+  std::map<DWORD, std::vector<BYTE>> sectorKeys;  // Classic sectors whose key is not FF x 6
+  int authenticated = -1;                          // the Classic sector opened since the last reset
 };
 
 struct Reader {
@@ -44,7 +54,12 @@ struct Reader {
   bool hasCard = false;
   Card card;
   DWORD events = 0;  // insertions and removals, the upper word of the event state
+  std::map<BYTE, std::vector<BYTE>> loadedKeys;  // the reader's key slots (FF 82)
+  Card next;  // what the next card inserted holds besides its ATR (set while the reader is empty)
 };
+
+// The card that a set-up command of the test changes: the one on the reader, else the next one.
+Card& Target(Reader& reader) { return reader.hasCard ? reader.card : reader.next; }
 
 struct Connection {
   std::wstring reader;
@@ -76,6 +91,10 @@ struct World {
   std::vector<Wait*> waits;
   LONG held = 0;
   WINSCARD_DOUBLE_COUNTERS counters{};
+  DWORD failCall = 0;
+  LONG failResult = SCARD_S_SUCCESS;
+  DWORD failCount = 0;
+  std::vector<std::vector<BYTE>> transcript;
 };
 World* g_world = new World;  // never freed: threads of the test may still call in at process exit
 
@@ -222,6 +241,75 @@ LONG FindCard(SCARDHANDLE handle, Connection** connection, Reader** reader) {
   return SCARD_S_SUCCESS;
 }
 
+// The scripted failure of this call, if one is due.
+bool FailingCall(DWORD call, LONG* result) {
+  World& w = *g_world;
+  if (w.failCall != call || w.failCount == 0) return false;
+  --w.failCount;
+  *result = w.failResult;
+  return true;
+}
+
+// The Classic sector of an absolute block: 4 blocks per sector below block 128, 16 from there on.
+int ClassicSector(DWORD block) { return block < 128 ? int(block / 4) : int(32 + (block - 128) / 16); }
+
+std::vector<BYTE> Status(BYTE sw1, BYTE sw2) { return {sw1, sw2}; }
+
+// What a virtual contactless card (and its reader) answers to a PC/SC storage-card command.
+std::vector<BYTE> VirtualCard(Reader& reader, const BYTE* apdu, DWORD n) {
+  Card& card = reader.card;
+  if (n < 5 || apdu[0] != 0xFF) return Status(0x6D, 0x00);
+  const BYTE ins = apdu[1];
+  const DWORD block = apdu[3];
+  if (ins == 0xCA) {
+    if (n != 5 || apdu[2] != 0x00 || apdu[3] != 0x00) return Status(0x6A, 0x81);
+    if (!card.hasUid) return Status(0x6A, 0x81);
+    std::vector<BYTE> reply = card.uid;
+    reply.push_back(0x90);
+    reply.push_back(0x00);
+    return reply;
+  }
+  if (ins == 0x82) {
+    if (n != 11 || apdu[4] != 6) return Status(0x67, 0x00);
+    reader.loadedKeys[apdu[3]].assign(apdu + 5, apdu + 11);
+    return Status(0x90, 0x00);
+  }
+  if (ins == 0x86) {
+    if (n != 10 || apdu[4] != 5 || apdu[5] != 0x01) return Status(0x67, 0x00);
+    if (card.unit != 16) return Status(0x6A, 0x81);
+    const DWORD target = apdu[7];
+    if ((apdu[8] != 0x60 && apdu[8] != 0x61) || (target + 1) * 16 > card.memory.size()) return Status(0x6A, 0x82);
+    auto loaded = reader.loadedKeys.find(apdu[9]);
+    const int sector = ClassicSector(target);
+    auto own = card.sectorKeys.find(DWORD(sector));
+    const std::vector<BYTE> key = own != card.sectorKeys.end() ? own->second : std::vector<BYTE>(6, 0xFF);
+    if (loaded == reader.loadedKeys.end() || loaded->second != key) {
+      card.authenticated = -1;
+      return Status(0x63, 0x00);
+    }
+    card.authenticated = sector;
+    return Status(0x90, 0x00);
+  }
+  if (ins == 0xB0 || ins == 0xD6) {
+    if (card.unit == 0) return Status(0x6A, 0x81);
+    const size_t offset = block * card.unit;
+    const bool read = ins == 0xB0;
+    const size_t length = apdu[4];
+    if (read ? n != 5 || length == 0 : n != 5 + length || length != card.unit) return Status(0x67, 0x00);
+    if (offset + length > card.memory.size()) return Status(0x6A, 0x82);
+    if (card.unit == 16 && card.authenticated != ClassicSector(block)) return Status(0x69, 0x82);
+    if (!read) {
+      memcpy(card.memory.data() + offset, apdu + 5, length);
+      return Status(0x90, 0x00);
+    }
+    std::vector<BYTE> reply(card.memory.begin() + offset, card.memory.begin() + offset + length);
+    reply.push_back(0x90);
+    reply.push_back(0x00);
+    return reply;
+  }
+  return Status(0x6D, 0x00);
+}
+
 LONG Control(WINSCARD_DOUBLE_REQUEST* request) {
   Guard guard;
   World& w = *g_world;
@@ -237,6 +325,8 @@ LONG Control(WINSCARD_DOUBLE_REQUEST* request) {
       w.serviceRunning = true;
       w.holdWaits = false;
       w.counters = WINSCARD_DOUBLE_COUNTERS{};
+      w.failCount = 0;
+      w.transcript.clear();
       Changed();
       return SCARD_S_SUCCESS;
     }
@@ -256,7 +346,8 @@ LONG Control(WINSCARD_DOUBLE_REQUEST* request) {
       if (reader->hasCard || request->DataLength < 1 || request->DataLength > 36)
         return SCARD_E_INVALID_PARAMETER;
       reader->hasCard = true;
-      reader->card = Card{};
+      reader->card = reader->next;
+      reader->next = Card{};
       reader->card.atr.assign(request->Data, request->Data + request->DataLength);
       reader->card.protocol = request->Value ? request->Value : SCARD_PROTOCOL_T1;
       reader->card.serial = w.nextSerial++;
@@ -272,8 +363,7 @@ LONG Control(WINSCARD_DOUBLE_REQUEST* request) {
       return SCARD_S_SUCCESS;
     case WSD_SCRIPT_APDU:
       if (!reader) return SCARD_E_UNKNOWN_READER;
-      if (!reader->hasCard) return SCARD_E_NO_SMARTCARD;
-      reader->card.replies[std::vector<BYTE>(request->Data, request->Data + request->DataLength)] =
+      Target(*reader).replies[std::vector<BYTE>(request->Data, request->Data + request->DataLength)] =
           std::vector<BYTE>(request->Reply, request->Reply + request->ReplyLength);
       return SCARD_S_SUCCESS;
     case WSD_SET_SERVICE:
@@ -310,6 +400,51 @@ LONG Control(WINSCARD_DOUBLE_REQUEST* request) {
       return WaitUntil(request->Timeout, IsHeld, 0) ? SCARD_S_SUCCESS : SCARD_E_TIMEOUT;
     case WSD_WAIT_CANCELS:
       return WaitUntil(request->Timeout, HasCancels, request->Value) ? SCARD_S_SUCCESS : SCARD_E_TIMEOUT;
+    case WSD_SET_UID:
+      if (!reader) return SCARD_E_UNKNOWN_READER;
+      if (request->DataLength > 32) return SCARD_E_INVALID_PARAMETER;
+      Target(*reader).hasUid = true;
+      Target(*reader).uid.assign(request->Data, request->Data + request->DataLength);
+      return SCARD_S_SUCCESS;
+    case WSD_SET_MEMORY:
+      if (!reader) return SCARD_E_UNKNOWN_READER;
+      if ((request->Value != 4 && request->Value != 16) || request->DataLength % request->Value)
+        return SCARD_E_INVALID_PARAMETER;
+      Target(*reader).unit = request->Value;
+      Target(*reader).memory.assign(request->Data, request->Data + request->DataLength);
+      return SCARD_S_SUCCESS;
+    case WSD_SET_SECTOR_KEY:
+      if (!reader) return SCARD_E_UNKNOWN_READER;
+      if (request->DataLength != 6) return SCARD_E_INVALID_PARAMETER;
+      Target(*reader).sectorKeys[request->Value].assign(request->Data, request->Data + 6);
+      return SCARD_S_SUCCESS;
+    case WSD_GET_MEMORY: {
+      if (!reader) return SCARD_E_UNKNOWN_READER;
+      if (!reader->hasCard) return SCARD_E_NO_SMARTCARD;
+      const std::vector<BYTE>& memory = reader->card.memory;
+      if (!request->Output || request->OutputLength < memory.size()) return SCARD_E_INSUFFICIENT_BUFFER;
+      if (!memory.empty()) memcpy(request->Output, memory.data(), memory.size());
+      request->OutputLength = (DWORD)memory.size();
+      return SCARD_S_SUCCESS;
+    }
+    case WSD_FAIL_CALLS:
+      w.failCall = request->Call;
+      w.failResult = (LONG)request->Value;
+      w.failCount = request->Count;
+      return SCARD_S_SUCCESS;
+    case WSD_TAKE_TRANSCRIPT: {
+      DWORD used = 0;
+      for (const std::vector<BYTE>& apdu : w.transcript) {
+        if (!request->Output || apdu.size() > 255 || used + 1 + apdu.size() > request->OutputLength)
+          return SCARD_E_INSUFFICIENT_BUFFER;
+        request->Output[used] = (BYTE)apdu.size();
+        if (!apdu.empty()) memcpy(request->Output + used + 1, apdu.data(), apdu.size());
+        used += 1 + (DWORD)apdu.size();
+      }
+      request->OutputLength = used;
+      w.transcript.clear();
+      return SCARD_S_SUCCESS;
+    }
     case WSD_GET_COUNTERS:
       request->Counters = w.counters;
       request->Counters.BlockedWaits = 0;
@@ -439,6 +574,7 @@ LONG WINAPI SCardConnectW(SCARDCONTEXT context, LPCWSTR name, DWORD share, DWORD
   Guard guard;
   LONG result = CheckContext(context);
   if (result != SCARD_S_SUCCESS) return result;
+  if (FailingCall(WSD_CALL_CONNECT, &result)) return result;
   if (!name || !card || !active) return SCARD_E_INVALID_PARAMETER;
   if (share != SCARD_SHARE_SHARED && share != SCARD_SHARE_EXCLUSIVE) return SCARD_E_INVALID_VALUE;
   Reader* reader = FindReader(name);
@@ -447,6 +583,7 @@ LONG WINAPI SCardConnectW(SCARDCONTEXT context, LPCWSTR name, DWORD share, DWORD
   if (!(protocols & reader->card.protocol)) return SCARD_E_PROTO_MISMATCH;
   *card = g_world->nextHandle++;
   *active = reader->card.protocol;
+  reader->card.authenticated = -1;
   g_world->connections[*card] = Connection{reader->name, reader->card.serial, reader->card.protocol};
   g_world->counters.OpenCards = (LONG)g_world->connections.size();
   Changed();  // the reader reads SCARD_STATE_INUSE now
@@ -456,7 +593,11 @@ LONG WINAPI SCardConnectW(SCARDCONTEXT context, LPCWSTR name, DWORD share, DWORD
 LONG WINAPI SCardDisconnect(SCARDHANDLE card, DWORD) {
   Guard guard;
   if (!g_world->serviceRunning) return SCARD_E_SERVICE_STOPPED;
-  if (!g_world->connections.erase(card)) return SCARD_E_INVALID_HANDLE;
+  auto found = g_world->connections.find(card);
+  if (found == g_world->connections.end()) return SCARD_E_INVALID_HANDLE;
+  Reader* reader = FindReader(found->second.reader.c_str());
+  if (reader && reader->hasCard && reader->card.serial == found->second.cardSerial) reader->card.authenticated = -1;
+  g_world->connections.erase(found);
   g_world->counters.OpenCards = (LONG)g_world->connections.size();
   Changed();
   return SCARD_S_SUCCESS;
@@ -467,7 +608,9 @@ LONG WINAPI SCardStatusW(SCARDHANDLE card, LPWSTR names, LPDWORD nameChars, LPDW
   Guard guard;
   Connection* connection;
   Reader* reader;
-  LONG result = FindCard(card, &connection, &reader);
+  LONG result;
+  if (FailingCall(WSD_CALL_STATUS, &result)) return result;
+  result = FindCard(card, &connection, &reader);
   if (result != SCARD_S_SUCCESS) return result;
   if (nameChars) {
     std::wstring list = reader->name;
@@ -495,14 +638,17 @@ LONG WINAPI SCardTransmit(SCARDHANDLE card, LPCSCARD_IO_REQUEST sendPci, LPCBYTE
   Guard guard;
   Connection* connection;
   Reader* reader;
-  LONG result = FindCard(card, &connection, &reader);
+  LONG result;
+  if (FailingCall(WSD_CALL_TRANSMIT, &result)) return result;
+  result = FindCard(card, &connection, &reader);
   if (result != SCARD_S_SUCCESS) return result;
   if (!sendPci || !command || !commandLength || !reply || !replyLength) return SCARD_E_INVALID_PARAMETER;
+  g_world->transcript.emplace_back(command, command + commandLength);
   // A protocol control block for the other protocol is a caller's fault the double reports.
   if (sendPci->dwProtocol != connection->protocol) return SCARD_E_PROTO_MISMATCH;
-  static const std::vector<BYTE> kNotSupported = {0x6D, 0x00};
   auto found = reader->card.replies.find(std::vector<BYTE>(command, command + commandLength));
-  const std::vector<BYTE>& answer = found == reader->card.replies.end() ? kNotSupported : found->second;
+  const std::vector<BYTE> answer =
+      found == reader->card.replies.end() ? VirtualCard(*reader, command, commandLength) : found->second;
   if (*replyLength < answer.size()) return SCARD_E_INSUFFICIENT_BUFFER;
   memcpy(reply, answer.data(), answer.size());
   *replyLength = (DWORD)answer.size();

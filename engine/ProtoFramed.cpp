@@ -1,0 +1,262 @@
+// The framed protocol of model 9: the frame coding, the request and its reply, the key query, the
+// indication and the poll that compares the reader's keys with the key list.
+#include "ProtoFramed.h"
+
+#include <algorithm>
+
+#include "Clock.h"
+#include "Core.h"
+#include "Messages.h"
+#include "Reader.h"
+#include "VombraContext.h"
+
+namespace {
+
+const BYTE* Bytes(const std::string& s) { return reinterpret_cast<const BYTE*>(s.data()); }
+
+// The two key types model 9 reports, as KeyTypes bits.
+constexpr UINT kFramedEmMarineBit = 1u << KT_EM_MARINE;
+constexpr UINT kFramedTemicBit = 1u << KT_TEMIC;
+
+constexpr int kFramedTemicLength = 8;
+constexpr int kFramedEmMarineLength = 5;
+// In a reply that is not ok, this bit of the first data byte says an Em-Marine code follows.
+constexpr BYTE kFramedEmMarineOnly = 0x20;
+
+}  // namespace
+
+void StuffBytes(std::string* out, const BYTE* data, int count) {
+  for (int i = 0; i < count; ++i) {
+    if (data[i] == kFrameEnd) {
+      out->push_back(char(kFrameEscape));
+      out->push_back(char(kFrameEscapedEnd));
+    } else if (data[i] == kFrameEscape) {
+      out->push_back(char(kFrameEscape));
+      out->push_back(char(kFrameEscapedEscape));
+    } else {
+      out->push_back(char(data[i]));
+    }
+  }
+}
+
+void UnstuffBytes(const BYTE* data, int count, std::string* out) {
+  for (int i = 0; i < count; ++i) {
+    if (data[i] != kFrameEscape) {
+      out->push_back(char(data[i]));
+      continue;
+    }
+    if (i + 1 >= count) break;
+    const BYTE next = data[++i];
+    if (next == kFrameEscapedEnd) {
+      out->push_back(char(kFrameEnd));
+    } else if (next == kFrameEscapedEscape) {
+      out->push_back(char(kFrameEscape));
+    }
+  }
+}
+
+std::string BuildFramedRequest(BYTE command, const BYTE* payload, int length) {
+  std::string plain(1, char(command));
+  if (length > 0) plain.append(reinterpret_cast<const char*>(payload), size_t(length));
+  BYTE sum = 0;
+  for (char c : plain) sum = BYTE(sum + BYTE(c));
+  plain.push_back(char(BYTE(0x100 - sum)));
+  std::string frame;
+  StuffBytes(&frame, Bytes(plain), int(plain.size()));
+  frame.push_back(char(kFrameEnd));
+  return frame;
+}
+
+HRESULT DecodeFramedReply(const BYTE* frame, int count, UINT* command, std::string* body) {
+  body->clear();
+  if (count < 3) return VOMBRA_E_BAD_RESPONSE;
+  // The check covers the values, not their escaped form, as on the request side: a check byte that
+  // needs escaping could not sum to 0 otherwise.
+  std::string plain;
+  UnstuffBytes(frame, count - 1, &plain);
+  if (plain.size() < 2) return VOMBRA_E_BAD_RESPONSE;
+  BYTE sum = 0;
+  for (char c : plain) sum = BYTE(sum + BYTE(c));
+  if (sum != 0) return VOMBRA_E_BAD_RESPONSE;
+  // A frame that begins with an escape sequence carries a command no request uses.
+  *command = frame[0] == kFrameEscape ? UINT(0x100) : UINT(BYTE(plain[0]));
+  body->assign(plain, 1, plain.size() - 2);
+  return S_OK;
+}
+
+bool CReader::ReadFramedReply(std::string* body, BYTE command, UINT timeout) {
+  body->clear();
+  const DWORD start = Ticks();
+  bool finalRead = false;
+  while (Running) {
+    const size_t end = RxBuffer.find(char(kFrameEnd));
+    if (end != std::string::npos) {
+      UINT got = 0;
+      std::string decoded;
+      const HRESULT hr = DecodeFramedReply(Bytes(RxBuffer), int(end + 1), &got, &decoded);
+      RxBuffer.erase(0, end + 1);
+      if (SUCCEEDED(hr) && got == command) {
+        *body = std::move(decoded);
+        return true;
+      }
+      continue;
+    }
+    const DWORD elapsed = TicksElapsed(start, Ticks());
+    UINT waiting = 0;
+    HRESULT hr = Port->GetRxCount(&waiting);
+    if (FAILED(hr)) ThrowPortException(hr, Port->GetName());
+    // Noise that keeps coming must not hold the exchange past its limit.
+    if (elapsed >= timeout) {
+      if (!waiting || finalRead) break;
+      finalRead = true;
+    }
+    ReadWire(std::max<UINT>(1, waiting), elapsed >= timeout ? 0 : timeout - elapsed, true);
+  }
+  SetLastError(VOMBRA_E_READ_TIMEOUT, nullptr);
+  return false;
+}
+
+bool CReader::FramedRequest(BYTE command, const BYTE* payload, int length, bool* statusOk, std::string* data) {
+  TxBuffer = BuildFramedRequest(command, payload, length);
+  for (UINT attempt = 0; attempt < RequestTries; ++attempt) {
+    WriteWire(Bytes(TxBuffer), UINT(TxBuffer.size()), RequestTimeout, true);
+    ReplyBuffer.clear();
+    if (!ReadFramedReply(&ReplyBuffer, command, RequestTimeout)) continue;
+    if (ReplyBuffer.empty()) {
+      SetLastError(VOMBRA_E_BAD_RESPONSE, nullptr);
+      continue;
+    }
+    *statusOk = BYTE(ReplyBuffer[0]) == kFramedStatusOk;
+    if (data) data->assign(ReplyBuffer, 1, std::string::npos);
+    SetLastError(0, nullptr);
+    return true;
+  }
+  SetLastError(VOMBRA_E_READ_TIMEOUT, nullptr);
+  return false;
+}
+
+bool CReader::FramedQueryKeys(_KEYNUM_INFO* emMarine, _KEYNUM_INFO* temic) {
+  static const BYTE kPayload[] = {0x0B, 0x64, 0x03};
+  bool ok = false;
+  std::string data;
+  if (!FramedRequest(kFramedQueryKeys, kPayload, int(sizeof kPayload), &ok, &data)) return false;
+  *emMarine = {};
+  *temic = {};
+  const BYTE* d = Bytes(data);
+  if (ok) {
+    if (data.size() >= 1 + kFramedTemicLength) MakeKeyNum(d + 1, kFramedTemicLength, *temic);
+    if (data.size() >= 1 + kFramedTemicLength + kFramedEmMarineLength) {
+      MakeKeyNum(d + 1 + kFramedTemicLength, kFramedEmMarineLength, *emMarine);
+    }
+  } else if (data.size() >= 1 + kFramedEmMarineLength && (d[0] & kFramedEmMarineOnly)) {
+    MakeKeyNum(d + 1, kFramedEmMarineLength, *emMarine);
+  }
+  return true;
+}
+
+bool CReader::FramedIndicate(BYTE a, BYTE b) {
+  const BYTE payload[] = {a, b};
+  bool ok = false;
+  if (!FramedRequest(kFramedIndicate, payload, int(sizeof payload), &ok, nullptr)) return false;
+  if (!ok) {
+    SetLastError(VOMBRA_E_READER_ERROR, nullptr);
+    return false;
+  }
+  return true;
+}
+
+void CReader::PollFramed(bool initial) {
+  HoldStart = Ticks();
+  _KEY_INFO found[2];
+  int count = 0;
+  const UINT keyTypes = g_pVombra ? g_pVombra->GetKeyTypes() : KEY_TYPES_ALL;
+  if (keyTypes & (kFramedEmMarineBit | kFramedTemicBit)) {
+    _KEYNUM_INFO emMarine, temic;
+    if (!FramedQueryKeys(&emMarine, &temic)) return;
+    if (emMarine.Length) {
+      found[0].KeyType = KT_EM_MARINE;
+      found[0].Uid = emMarine;
+      if (keyTypes & kFramedEmMarineBit) count = 1;
+    }
+    if (temic.Length) {
+      found[count].KeyType = KT_TEMIC;
+      found[count].Uid = temic;
+      if (keyTypes & kFramedTemicBit) ++count;
+    }
+  }
+
+  bool empty;
+  if (initial) {
+    {
+      CCriticalSectionLock lock(&Lock);
+      Keys.clear();
+    }
+    // Through AddKey, so that the keys found at connect have their number texts too.
+    for (int i = 0; i < count; ++i) AddKey(found[i], false);
+    {
+      CCriticalSectionLock lock(&Lock);
+      empty = Keys.empty();
+    }
+  } else {
+    bool wasEmpty;
+    {
+      CCriticalSectionLock lock(&Lock);
+      wasEmpty = Keys.empty();
+      for (_KEY_INFO& key : Keys) key.NotSeen = 1;
+    }
+    bool added = false;
+    for (int i = 0; i < count && Running; ++i) {
+      INT64 index;
+      {
+        CCriticalSectionLock lock(&Lock);
+        index = FindKeyByUid(Keys, found[i].KeyType, found[i].Uid);
+        if (index >= 0) Keys[size_t(index)].NotSeen = 0;
+      }
+      if (index < 0) {
+        UpdateKeyList(found[i], true);
+        added = true;
+      }
+    }
+    INT64 last;
+    {
+      CCriticalSectionLock lock(&Lock);
+      last = INT64(Keys.size()) - 1;
+    }
+    for (INT64 i = last; i >= 0; --i) {
+      bool gone;
+      {
+        CCriticalSectionLock lock(&Lock);
+        gone = size_t(i) < Keys.size() && Keys[size_t(i)].NotSeen;
+      }
+      if (gone) RemoveKey(i, true);
+    }
+    {
+      CCriticalSectionLock lock(&Lock);
+      empty = Keys.empty();
+    }
+    // The indication follows the field: it changes only with a new key or an emptied field.
+    if (!added && (wasEmpty || !empty)) return;
+  }
+
+  if (empty) {
+    FramedIndicate(1, 0);
+  } else if (FramedIndicate(0x0C, 5)) {
+    FramedIndicate(2, 0);
+  }
+}
+
+void CReader::FramedModePoll() {
+  if (StatusFlags & RSF_PORT_EVENT) {
+    // The reader sends nothing unasked: bytes that come on their own are stale.
+    Port->Purge(true, false);
+    StatusFlags &= ~RSF_PORT_EVENT;
+  }
+  if (KeyPollPeriod == INFINITE) return;
+  const DWORD now = Ticks();
+  if (TicksElapsed(HoldStart, now) < KeyPollPeriod) {
+    NextWait = std::min<UINT>(NextWait, TimerRemaining(HoldStart, KeyPollPeriod, now));
+  } else {
+    PollFramed(false);
+    NextWait = std::min<UINT>(NextWait, KeyPollPeriod);
+  }
+}

@@ -1,0 +1,523 @@
+// Readers behind a converter: the addressed requests byte for byte, the echo, the key answers of the
+// newer and the older firmware, the connect of each address with its own events, the 333 ms key
+// poll, the disconnect events on Stop and the device test of an address.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <ostream>
+
+#include "AddinModule.h"
+#include "ByteText.h"
+#include "Clock.h"
+#include "FakeContext.h"
+#include "Messages.h"
+#include "Reader.h"
+#include "ReaderEventsRecorder.h"
+#include "doubles/FakeClock.h"
+#include "doubles/FakePort.h"
+#include "sim/ConverterSim.h"
+
+namespace {
+
+const char kInfo7[] = "KD-6 A S/N: 4321 [301]\r\nSoftware version: 1.4\r\n";
+
+// The exchanges of one address over a scripted port, with the reader as the converter poll leaves it.
+class ConverterProtocolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = new CFakePort;
+    port->UseVirtualTime(&clock);
+    factory.Add(port);
+    reader.Init(&events, L"COM3");
+    reader.SetTimeouts(10000, 3000, INFINITE, 500, 2);
+    reader.AddAddress(7);
+    reader.ApplyChanges();
+    reader.Running = 1;
+    ASSERT_TRUE(reader.OpenPort(PK_COM, L"COM3", 9600, 0, 1000, INFINITE));
+    reader.State = RS_CONNECTED;
+    reader.Mode = PM_CONVERTER;
+    reader.Address = 7;
+  }
+  void TearDown() override { reader.Running = 0; }
+
+  // The firmware the address record holds, as its identification left it.
+  void SetFirmware(UINT version) {
+    CCriticalSectionLock lock(&reader.Lock);
+    reader.AddressMap[7].Version = version;
+  }
+
+  ScopedThreadLanguage english{kEnglish};
+  CFakeContext context;
+  ScopedContext scopedContext{&context};
+  CFakeClock clock{100000};
+  ScopedClock scopedClock{&clock};
+  CFakePortFactory factory;
+  ScopedPortFactory scopedFactory{&factory};
+  CFakePort* port = nullptr;
+  CReaderEventsRecorder events;
+  CReader reader;
+};
+
+struct InfoCase {
+  const char* name;
+  int address;
+  const char* request;
+  std::string reply;
+  bool ok;
+};
+
+void PrintTo(const InfoCase& c, std::ostream* os) { *os << c.name; }
+
+class ConverterInfoTest : public ConverterProtocolTest, public ::testing::WithParamInterface<InfoCase> {};
+
+TEST_P(ConverterInfoTest, RequestAndReply) {
+  const InfoCase& c = GetParam();
+  port->Expect(c.request, c.reply, 10);
+  UINT hwCode = 0, serial = 0, version = 0;
+  std::wstring info;
+  EXPECT_EQ(c.ok, reader.QueryConverterInfo(c.address, &hwCode, &serial, &version, 500, 1, &info));
+  EXPECT_EQ(std::vector<std::string>{c.request}, port->Writes());
+  if (c.ok) {
+    EXPECT_EQ(0x301u, hwCode);
+    EXPECT_EQ(4321u, serial);
+    EXPECT_EQ(0x0401u, version);
+    EXPECT_EQ(L"KD-6 A S/N: 4321 [301]\r\nSoftware version: 1.4\r\n", info);
+  } else {
+    EXPECT_EQ(VOMBRA_E_READ_TIMEOUT, reader.LastError);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, ConverterInfoTest,
+    ::testing::Values(InfoCase{"NoEcho", 7, "#00007 i\r", kInfo7, true},
+                      InfoCase{"EchoLineSkipped", 7, "#00007 i\r", std::string("00007\r\n") + kInfo7, true},
+                      // The address and one more character still count as the echo.
+                      InfoCase{"EchoWithOneMoreCharacter", 7, "#00007 i\r", std::string("00007>\r\n") + kInfo7, true},
+                      InfoCase{"LongAddressWithAllDigits", 123456, "#123456 i\r", std::string("123456\r\n") + kInfo7,
+                               true},
+                      // Two more characters make it the first answer line, which lacks "S/N:".
+                      InfoCase{"AddressLineWithMoreIsTheAnswer", 7, "#00007 i\r", std::string("00007 ok\r\n") + kInfo7,
+                               false},
+                      InfoCase{"Silent", 7, "#00007 i\r", "", false}),
+    [](const ::testing::TestParamInfo<InfoCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ConverterProtocolTest, IdentificationWithoutAttemptsSendsNothing) {
+  UINT hwCode = 0, serial = 0, version = 0;
+  EXPECT_FALSE(reader.QueryConverterInfo(7, &hwCode, &serial, &version, 500, 0, nullptr));
+  EXPECT_EQ(VOMBRA_E_READ_TIMEOUT, reader.LastError);
+  EXPECT_TRUE(port->Writes().empty());
+}
+
+struct KeyCase {
+  const char* name;
+  UINT firmware;                 // of the address record
+  std::vector<std::string> replies;  // one per attempt sent
+  bool ok;
+  UINT keyType;
+  std::wstring uid;  // most significant byte first
+  HRESULT error;
+};
+
+void PrintTo(const KeyCase& c, std::ostream* os) { *os << c.name; }
+
+class ConverterKeyTest : public ConverterProtocolTest, public ::testing::WithParamInterface<KeyCase> {};
+
+TEST_P(ConverterKeyTest, AnswerForms) {
+  const KeyCase& c = GetParam();
+  SetFirmware(c.firmware);
+  for (const std::string& reply : c.replies) port->Expect("#00007 r\r", reply + "\r\n", 10);
+  UINT type = 99;
+  _KEYNUM_INFO uid = {};
+  EXPECT_EQ(c.ok, reader.RequestConverterKey(7, &type, &uid));
+  EXPECT_EQ(c.replies.size(), port->Writes().size());
+  if (c.ok) {
+    EXPECT_EQ(c.keyType, type);
+    EXPECT_EQ(c.uid, HexOf(uid));
+  } else {
+    EXPECT_EQ(c.error, reader.LastError);
+  }
+}
+
+// 409 packs as (409 << 8) | 0xFF, 410 likewise.
+constexpr UINT kFw409 = 0x199FF;
+constexpr UINT kFw410 = 0x19AFF;
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, ConverterKeyTest,
+    ::testing::Values(
+        // Em-Marine: code 0A1B in front, series 123 = 7B, number 45678 = B26E.
+        KeyCase{"KeyLine", 0x0401, {"Em-Marine[0A1B] 123,45678"}, true, KT_EM_MARINE, L"0A1B7BB26E", 0},
+        KeyCase{"NoCard", 0x0401, {"NO CARD"}, true, 0, L"", 0},
+        // 12345 = 0x3039, least significant byte first in five bytes.
+        KeyCase{"Decimal409", kFw409, {"00007 12345"}, true, 0, L"0000003039", 0},
+        KeyCase{"Decimal410", kFw410, {"00007 12345"}, true, 0, L"0000003039", 0},
+        KeyCase{"DecimalNoCard", kFw409, {"00007 No card"}, true, 0, L"", 0},
+        KeyCase{"DecimalZero", kFw409, {"00007 0"}, true, 0, L"0000000000", 0},
+        // 2^40 + 5: the low 40 bits are kept.
+        KeyCase{"DecimalAbove40Bits", kFw409, {"00007 1099511627781"}, true, 0, L"0000000005", 0},
+        // 2^64 - 1 still parses; 2^64 does not.
+        KeyCase{"DecimalLargest", kFw409, {"00007 18446744073709551615"}, true, 0, L"FFFFFFFFFF", 0},
+        KeyCase{"DecimalOverflow", kFw409, {"00007 18446744073709551616", "00007 18446744073709551616"}, false, 0,
+                L"", VOMBRA_E_READ_TIMEOUT},
+        KeyCase{"DecimalNotANumber", kFw409, {"00007 x", "00007 x"}, false, 0, L"", VOMBRA_E_READ_TIMEOUT},
+        KeyCase{"DecimalTrailingText", kFw409, {"00007 12345abc", "00007 12345abc"}, false, 0, L"",
+                VOMBRA_E_READ_TIMEOUT},
+        KeyCase{"DecimalNegative", kFw409, {"00007 -5", "00007 -5"}, false, 0, L"", VOMBRA_E_READ_TIMEOUT},
+        // The answer of another address is no answer; the retry gets the right one.
+        KeyCase{"DecimalOtherAddress", kFw409, {"00008 12345", "00007 12345"}, true, 0, L"0000003039", 0},
+        // A key line where the older firmware answers in decimal is no answer either.
+        KeyCase{"DecimalGotKeyLine", kFw409, {"Em-Marine[0A1B] 123,45678", "Em-Marine[0A1B] 123,45678"}, false,
+                0, L"", VOMBRA_E_READ_TIMEOUT},
+        KeyCase{"Garbage", 0x0401, {"what?", "what?"}, false, 0, L"", VOMBRA_E_READ_TIMEOUT},
+        KeyCase{"Silent", 0x0401, {""}, false, 0, L"", VOMBRA_E_READ_TIMEOUT}),
+    [](const ::testing::TestParamInfo<KeyCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ConverterProtocolTest, KeyRequestForAnAddressWithoutRecordMakesNone) {
+  port->Expect("#00009 r\r", "No card\r\n", 10);
+  UINT type = 0;
+  _KEYNUM_INFO uid = {};
+  EXPECT_TRUE(reader.RequestConverterKey(9, &type, &uid));
+  CCriticalSectionLock lock(&reader.Lock);
+  EXPECT_EQ(1u, reader.AddressMap.size());
+  EXPECT_EQ(0u, reader.AddressMap.count(9));
+}
+
+TEST_F(ConverterProtocolTest, KeyRequestWithoutAttemptsSendsNothing) {
+  reader.SetTimeouts(10000, 3000, INFINITE, 500, 0);
+  UINT type = 0;
+  _KEYNUM_INFO uid = {};
+  EXPECT_FALSE(reader.RequestConverterKey(7, &type, &uid));
+  EXPECT_EQ(VOMBRA_E_READ_TIMEOUT, reader.LastError);
+  EXPECT_TRUE(port->Writes().empty());
+}
+
+// A key line the converter lets through during an exchange is no key of the converter: its keys
+// come from the address polls.
+TEST_F(ConverterProtocolTest, KeyLineCaughtDuringAnExchangeIsDropped) {
+  port->Expect("#00007 i\r", std::string("Em-Marine[0A1B] 123,45678\r\n") + kInfo7, 10);
+  UINT hwCode = 0, serial = 0, version = 0;
+  ASSERT_TRUE(reader.QueryConverterInfo(7, &hwCode, &serial, &version, 500, 1, nullptr));
+  // The thread handles what an exchange caught at its next pass; the text pass does that first.
+  reader.TextModePoll();
+  EXPECT_TRUE(reader.Keys.empty());
+  EXPECT_TRUE(events.Kinds().empty());
+}
+
+// --- The converter behind the fake port, driven step by step as the thread drives it.
+
+SimIdentity Identity(const char* name, unsigned hwCode, unsigned serial, const char* version) {
+  SimIdentity id;
+  id.ModelName = name;
+  id.HwCode = hwCode;
+  id.Serial = serial;
+  id.Version = version;
+  return id;
+}
+
+class ConverterFlowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = new CConverterSimFakePort;
+    port->UseVirtualTime(&clock);
+    factory.Add(port);
+    // Series byte 2, number bytes 0..1.
+    _FORMAT_INFO format;
+    format.Id = 1;
+    format.Template = L"%.3u,%.5u";
+    format.Params = L"b2 w01";
+    context.Formats.push_back(format);
+    context.DefaultFormatId = 1;
+    reader.Init(&events, L"COM3");
+    reader.SetTimeouts(10000, 3000, INFINITE, 500, 2);
+    reader.Running = 1;
+  }
+  void TearDown() override { reader.Running = 0; }
+
+  void AddReader(int address, const SimIdentity& identity, const std::string& key = std::string()) {
+    std::lock_guard<std::mutex> hold(port->Mutex);
+    port->Model.Readers[address] = SimAddressReader{identity, key};
+  }
+  void SetKey(int address, const std::string& key) {
+    std::lock_guard<std::mutex> hold(port->Mutex);
+    port->Model.Readers[address].FieldKey = key;
+  }
+  std::vector<std::string> Requests() {
+    std::lock_guard<std::mutex> hold(port->Mutex);
+    return port->Model.Requests;
+  }
+  void Listen(std::initializer_list<int> addresses) {
+    for (int address : addresses) reader.AddAddress(address);
+    reader.ApplyChanges();
+  }
+  // One converter pass of the thread.
+  void Poll() {
+    reader.NextWait = INFINITE;
+    reader.ConverterModePoll();
+  }
+  _ADDRESS_INFO Record(int address) {
+    CCriticalSectionLock lock(&reader.Lock);
+    return reader.AddressMap.at(address);
+  }
+  // Kind and address of each event, as "connect@3".
+  std::vector<std::string> Trail() {
+    std::vector<std::string> out;
+    for (const auto& e : events.Events()) out.push_back(e.Kind + "@" + std::to_string(e.Address));
+    return out;
+  }
+
+  ScopedThreadLanguage english{kEnglish};
+  CFakeContext context;
+  ScopedContext scopedContext{&context};
+  CFakeClock clock{100000};
+  ScopedClock scopedClock{&clock};
+  CFakePortFactory factory;
+  ScopedPortFactory scopedFactory{&factory};
+  CConverterSimFakePort* port = nullptr;
+  CReaderEventsRecorder events;
+  CReader reader;
+};
+
+const char kKeyLine[] = "Em-Marine[0A1B] 123,45678";
+
+TEST_F(ConverterFlowTest, EachAddressConnectsWithItsOwnIdentityAndEvents) {
+  AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"), kKeyLine);
+  AddReader(5, Identity("KD-6 C", 0x302, 555, "2.0"));
+  port->Model.Echo = true;
+  Listen({5, 3, 4});  // nothing answers at 4
+
+  ASSERT_TRUE(reader.Connect());
+  EXPECT_EQ(UINT(PM_CONVERTER), reader.Mode);
+  EXPECT_EQ(UINT(RM_UNKNOWN), reader.Model);
+  EXPECT_EQ((FakeConfigCall{9600, 0, 13}), port->ConfigCalls().front());
+  // The converter itself raises no connect and asks nothing.
+  EXPECT_TRUE(events.Kinds().empty());
+  EXPECT_TRUE(Requests().empty());
+
+  Poll();
+  EXPECT_EQ((std::vector<std::string>{"#00003 i", "#00003 r", "#00004 i", "#00004 i", "#00005 i", "#00005 r"}),
+            Requests());
+  EXPECT_EQ((std::vector<std::string>{"connect@3", "connect@5"}), Trail());
+  const _ADDRESS_INFO three = Record(3), four = Record(4), five = Record(5);
+  EXPECT_EQ(UINT(RS_CONNECTED), three.State);
+  EXPECT_EQ(UINT(RM_KD6_A), three.Model);
+  EXPECT_EQ(333u, three.SerialNumber);
+  EXPECT_EQ(L"KD-6 A S/N: 333 [301]\r\nSoftware version: 1.4\r\n", three.InfoText);
+  // The key in the field at connect is recorded silently, with its text.
+  EXPECT_EQ(UINT(KT_EM_MARINE), three.KeyType);
+  EXPECT_EQ(L"0A1B7BB26E", HexOf(three.Key));
+  EXPECT_EQ(L"123,45678", three.Text);
+  EXPECT_EQ(UINT(RS_DISCONNECTED), four.State);
+  EXPECT_EQ(VOMBRA_E_READ_TIMEOUT, four.LastError);
+  EXPECT_EQ(UINT(RM_KD6_C), five.Model);
+  EXPECT_EQ(555u, five.SerialNumber);
+  EXPECT_EQ(0u, five.Key.Length);
+  EXPECT_EQ(RS_CONNECTED, reader.GetState(3));
+  EXPECT_EQ(RS_DISCONNECTED, reader.GetState(4));
+  // The reader itself keeps no identity of its own.
+  EXPECT_EQ(0xFFFFFFFFu, reader.SerialNumber);
+  EXPECT_TRUE(reader.Keys.empty());
+
+  // The failed address is not tried again by time.
+  clock.Advance(10000);
+  Poll();
+  const std::vector<std::string> requests = Requests();
+  EXPECT_EQ(2, std::count(requests.begin(), requests.end(), std::string("#00004 i")));
+}
+
+TEST_F(ConverterFlowTest, KeysArePolledEvery333Milliseconds) {
+  AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"));
+  AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
+  Listen({3, 5});
+  ASSERT_TRUE(reader.Connect());
+  Poll();
+  ASSERT_EQ(2u, events.Count("connect"));
+  EXPECT_EQ(333u, reader.NextWait);
+  const size_t asked = Requests().size();
+
+  clock.Advance(332);
+  Poll();
+  EXPECT_EQ(asked, Requests().size());
+  EXPECT_EQ(1u, reader.NextWait);
+
+  clock.Advance(1);
+  Poll();
+  const std::vector<std::string> requests = Requests();
+  EXPECT_EQ((std::vector<std::string>{"#00003 r", "#00005 r"}),
+            std::vector<std::string>(requests.begin() + ptrdiff_t(asked), requests.end()));
+  EXPECT_EQ(333u, reader.NextWait);
+  EXPECT_EQ(2u, events.Events().size());
+
+  // A key at 5: found and transferred from the record of 5.
+  SetKey(5, kKeyLine);
+  clock.Advance(333);
+  Poll();
+  auto recorded = events.Events();
+  ASSERT_EQ(4u, recorded.size());
+  EXPECT_EQ("found", recorded[2].Kind);
+  EXPECT_EQ(5, recorded[2].Address);
+  EXPECT_EQ(0, recorded[2].Index);
+  EXPECT_EQ(L"0A1B7BB26E", recorded[2].Uid);
+  EXPECT_EQ("number", recorded[3].Kind);
+  EXPECT_EQ(5, recorded[3].Address);
+  EXPECT_EQ(L"123,45678", recorded[3].Text);
+
+  // The same key again: nothing.
+  clock.Advance(333);
+  Poll();
+  EXPECT_EQ(4u, events.Events().size());
+
+  // Another key straight away: the old one is lost first.
+  SetKey(5, "Em-Marine[0000] 001,00002");
+  clock.Advance(333);
+  Poll();
+  recorded = events.Events();
+  ASSERT_EQ(7u, recorded.size());
+  EXPECT_EQ("lost", recorded[4].Kind);
+  EXPECT_EQ(L"0A1B7BB26E", recorded[4].Uid);
+  EXPECT_EQ(L"0A1B7BB26E", recorded[4].Number);
+  EXPECT_EQ(L"123,45678", recorded[4].Text);
+  EXPECT_EQ("found", recorded[5].Kind);
+  EXPECT_EQ("number", recorded[6].Kind);
+  EXPECT_EQ(L"001,00002", recorded[6].Text);
+
+  SetKey(5, "");
+  clock.Advance(333);
+  Poll();
+  recorded = events.Events();
+  ASSERT_EQ(8u, recorded.size());
+  EXPECT_EQ("lost@5", recorded[7].Kind + "@" + std::to_string(recorded[7].Address));
+  EXPECT_EQ(0u, Record(5).Key.Length);
+  EXPECT_EQ(0u, events.Count("error"));
+}
+
+TEST_F(ConverterFlowTest, OlderFirmwareKeysArriveAsDecimalNumbers) {
+  AddReader(7, Identity("KD-6 A", 0x301, 77, "409"));
+  Listen({7});
+  ASSERT_TRUE(reader.Connect());
+  Poll();
+  ASSERT_EQ(1u, events.Count("connect"));
+  EXPECT_EQ(0x199FFu, Record(7).Version);
+
+  SetKey(7, "12345");
+  clock.Advance(333);
+  Poll();
+  EXPECT_EQ("#00007 r", Requests().back());
+  auto recorded = events.Events();
+  ASSERT_EQ(3u, recorded.size());
+  EXPECT_EQ("found", recorded[1].Kind);
+  EXPECT_EQ(L"0000003039", recorded[1].Uid);
+  EXPECT_EQ(0u, recorded[1].KeyType);
+  // Byte 2 is 0, bytes 0..1 are 0x3039 = 12345.
+  EXPECT_EQ("number", recorded[2].Kind);
+  EXPECT_EQ(L"000,12345", recorded[2].Text);
+  EXPECT_EQ(7, recorded[2].Address);
+}
+
+TEST_F(ConverterFlowTest, ConnectingAgainConnectsTheAddressesAgain) {
+  AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"));
+  AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
+  Listen({3, 5});
+  ASSERT_TRUE(reader.Connect());
+  Poll();
+  ASSERT_EQ(2u, events.Count("connect"));
+
+  // As after a port error: the port goes, the converter connects again.
+  reader.Disconnect();
+  factory.Add(port);  // the same device behind the port the reader opens next
+  ASSERT_TRUE(reader.Connect());
+  Poll();
+  EXPECT_EQ((std::vector<std::string>{"connect@3", "connect@5", "disconnect@-1", "disconnect@3", "disconnect@5",
+                                      "connect@3", "connect@5"}),
+            Trail());
+}
+
+TEST_F(ConverterFlowTest, UnsupportedReaderAtAnAddressStaysDisconnected) {
+  AddReader(3, Identity("KD-X", 0x777, 1, "1.0"));
+  Listen({3});
+  ASSERT_TRUE(reader.Connect());
+  Poll();
+  const _ADDRESS_INFO three = Record(3);
+  EXPECT_EQ(UINT(RS_DISCONNECTED), three.State);
+  EXPECT_NE(0u, three.Flags & AF_UNSUPPORTED);
+  EXPECT_EQ(E_FAIL, three.LastError);
+  EXPECT_EQ(L"Reader model (0x777) is not supported.", three.LastErrorText);
+  // An address raises no error event of its own.
+  EXPECT_TRUE(events.Kinds().empty());
+}
+
+TEST_F(ConverterFlowTest, DeviceTestOfAnAddressLeavesTheReadersIdentityAlone) {
+  AddReader(7, Identity("KD-6 A", 0x301, 4321, "1.4"));
+  port->Model.Echo = true;
+  std::wstring info;
+  EXPECT_TRUE(reader.TestDevice(7, 0, 0, 1000, INFINITE, 500, 1, &info));
+  EXPECT_EQ(L"KD-6 A S/N: 4321 [301]\r\nSoftware version: 1.4\r\n", info);
+  EXPECT_EQ(UINT(RM_UNKNOWN), reader.Model);
+  EXPECT_EQ(0xFFFFFFFFu, reader.SerialNumber);
+  EXPECT_EQ("#00007 i", Requests().front());
+  reader.Stop();
+}
+
+// --- With the reader's own thread.
+
+TEST_F(ConverterFlowTest, StopDisconnectsTheReaderThenEachAddressInOrder) {
+  AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"));
+  AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
+  reader.Running = 0;
+  reader.AddAddress(5);
+  reader.AddAddress(3);
+  reader.Start();
+  ASSERT_TRUE(events.WaitFor("connect", 2, 20000));
+  reader.Stop();
+  EXPECT_EQ((std::vector<std::string>{"connect@3", "connect@5", "disconnect@-1", "disconnect@3", "disconnect@5"}),
+            Trail());
+  EXPECT_EQ(0, events.CallsUnderLock());
+}
+
+// --- Over loopback TCP, with the thread.
+
+TEST(ConverterTcpTest, TwoAddressesReportTheirKeys) {
+  ScopedThreadLanguage english{kEnglish};
+  CFakeContext context;
+  ScopedContext scopedContext{&context};
+  _FORMAT_INFO format;
+  format.Id = 1;
+  format.Template = L"%.3u,%.5u";
+  format.Params = L"b2 w01";
+  context.Formats.push_back(format);
+  context.DefaultFormatId = 1;
+  CConverterSim sim;
+  ASSERT_TRUE(sim.Listening());
+  sim.Change([](CConverterModel& m) {
+    m.Echo = true;
+    m.Readers[3] = SimAddressReader{Identity("KD-6 A", 0x301, 333, "1.4"), ""};
+    m.Readers[5] = SimAddressReader{Identity("KD-6 A", 0x301, 555, "410"), ""};
+  });
+  CReaderEventsRecorder events;
+  {
+    CReader reader;
+    reader.Init(&events, sim.PortName().c_str());
+    reader.SetTimeouts(10000, 500, INFINITE, 2000, 2);
+    reader.AddAddress(3);
+    reader.AddAddress(5);
+    reader.Start();
+    ASSERT_TRUE(events.WaitFor("connect", 2, 20000));
+    sim.Change([](CConverterModel& m) {
+      m.Readers[3].FieldKey = kKeyLine;
+      m.Readers[5].FieldKey = "65539";  // 0x010003: series 1, number 3
+    });
+    ASSERT_TRUE(events.WaitFor("number", 2, 20000));
+    reader.Stop();
+  }
+  std::map<int, std::wstring> texts;
+  for (const auto& e : events.Events()) {
+    if (e.Kind == "number") texts[e.Address] = e.Text;
+  }
+  EXPECT_EQ((std::map<int, std::wstring>{{3, L"123,45678"}, {5, L"001,00003"}}), texts);
+  EXPECT_EQ(0u, events.Count("error"));
+}
+
+}  // namespace

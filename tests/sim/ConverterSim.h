@@ -1,0 +1,86 @@
+// Test support: a converter with several text-protocol readers behind it, each at its own decimal
+// address. "#<address> i" and "#<address> r" (CR-terminated) reach the reader at that address; a
+// request for an address where no reader sits goes unanswered. With echo on, the converter repeats
+// the five-digit address on a line of its own before an identification reply. Readers of the older
+// firmware forms (version 409 or 410) answer a key request with "<address> <decimal number>" or
+// "<address> No card"; the others with a key line or "No card".
+#pragma once
+
+// TextReaderSim.h brings Winsock 2, which must come before windows.h.
+#include "TextReaderSim.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../doubles/FakePort.h"
+
+struct SimAddressReader {
+  SimIdentity Identity;
+  // The key in the field: a key line, or for the older firmware the decimal number; empty: none.
+  std::string FieldKey;
+};
+
+// The converter and its readers, without a transport.
+class CConverterModel {
+ public:
+  // The bytes answering what the host wrote (may hold several requests or part of one).
+  std::string Take(const std::string& bytes);
+  // The older firmware forms answer keys in decimal.
+  static bool DecimalFirmware(const SimIdentity& identity) {
+    return identity.Version == "409" || identity.Version == "410";
+  }
+
+  std::map<int, SimAddressReader> Readers;
+  bool Echo = false;
+  std::vector<std::string> Requests;  // without their terminators, in order
+
+ private:
+  std::string Answer(const std::string& request) const;
+  std::string m_line;
+};
+
+// The converter behind the in-process fake port.
+class CConverterSimFakePort : public CFakePort {
+ public:
+  HRESULT Write(const BYTE* data, UINT size, UINT timeout) override;
+
+  // Guarded by Mutex while the reader thread runs.
+  std::mutex Mutex;
+  CConverterModel Model;
+};
+
+// The same converter on the far side of a loopback TCP connection (a raw link, no Telnet), served by
+// its own thread; the test's thread changes it through Change.
+class CConverterSim {
+ public:
+  CConverterSim();
+  ~CConverterSim();
+  CConverterSim(const CConverterSim&) = delete;
+  CConverterSim& operator=(const CConverterSim&) = delete;
+
+  bool Listening() const { return m_listener != INVALID_SOCKET; }
+  std::wstring PortName() const;
+  // Runs f on the converter model under its lock.
+  template <class F>
+  void Change(F f) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    f(m_model);
+  }
+
+ private:
+  void Serve();
+
+  SOCKET m_listener = INVALID_SOCKET;
+  USHORT m_port = 0;
+  std::thread m_thread;
+  std::atomic<bool> m_stop{false};
+  std::mutex m_mutex;  // guards the model and the client socket
+  SOCKET m_client = INVALID_SOCKET;
+  CConverterModel m_model;
+};
