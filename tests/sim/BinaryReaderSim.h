@@ -12,6 +12,8 @@
 // TextReaderSim.h brings Winsock 2, which must come before windows.h.
 #include "TextReaderSim.h"
 
+#include "LoopbackSim.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -103,30 +105,7 @@ class CBinarySimFakePort : public CFakePort {
 
 // The same device on the far side of a loopback TCP connection (a raw link, no Telnet), served by
 // its own thread; the test's thread changes the field through Change.
-class CBinaryReaderSim {
+class CBinaryReaderSim : public CLoopbackSim<CBinaryReaderModel> {
  public:
-  explicit CBinaryReaderSim(const SimIdentity& identity);
-  ~CBinaryReaderSim();
-  CBinaryReaderSim(const CBinaryReaderSim&) = delete;
-  CBinaryReaderSim& operator=(const CBinaryReaderSim&) = delete;
-
-  bool Listening() const { return m_listener != INVALID_SOCKET; }
-  std::wstring PortName() const;
-  // Runs f on the device model under its lock.
-  template <class F>
-  void Change(F f) {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    f(m_model);
-  }
-
- private:
-  void Serve();
-
-  SOCKET m_listener = INVALID_SOCKET;
-  USHORT m_port = 0;
-  std::thread m_thread;
-  std::atomic<bool> m_stop{false};
-  std::mutex m_mutex;  // guards the model and the client socket
-  SOCKET m_client = INVALID_SOCKET;
-  CBinaryReaderModel m_model;
+  explicit CBinaryReaderSim(const SimIdentity& identity) : CLoopbackSim(identity) {}
 };

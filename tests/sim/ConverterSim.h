@@ -9,6 +9,8 @@
 // TextReaderSim.h brings Winsock 2, which must come before windows.h.
 #include "TextReaderSim.h"
 
+#include "LoopbackSim.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -57,30 +59,4 @@ class CConverterSimFakePort : public CFakePort {
 
 // The same converter on the far side of a loopback TCP connection (a raw link, no Telnet), served by
 // its own thread; the test's thread changes it through Change.
-class CConverterSim {
- public:
-  CConverterSim();
-  ~CConverterSim();
-  CConverterSim(const CConverterSim&) = delete;
-  CConverterSim& operator=(const CConverterSim&) = delete;
-
-  bool Listening() const { return m_listener != INVALID_SOCKET; }
-  std::wstring PortName() const;
-  // Runs f on the converter model under its lock.
-  template <class F>
-  void Change(F f) {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    f(m_model);
-  }
-
- private:
-  void Serve();
-
-  SOCKET m_listener = INVALID_SOCKET;
-  USHORT m_port = 0;
-  std::thread m_thread;
-  std::atomic<bool> m_stop{false};
-  std::mutex m_mutex;  // guards the model and the client socket
-  SOCKET m_client = INVALID_SOCKET;
-  CConverterModel m_model;
-};
+class CConverterSim : public CLoopbackSim<CConverterModel> {};
