@@ -27,28 +27,27 @@ enum EventSound {
 };
 
 struct EventName {
-  const wchar_t *English;
-  const wchar_t *Russian;
+  const wchar_t* English;
+  const wchar_t* Russian;
 };
 
 const EventName TRACKS_DATA = {L"TracksData", L"ДанныеКарты"};
 const EventName NO_CARD = {L"NoCard", L"НетКарты"};
 const EventName DRIVER_ERROR = {L"DriverError", L"ОшибкаДрайвера"};
 const EventName DEVICE_CONNECT = {L"DeviceConnect", L"УстройствоПодключено"};
-const EventName DEVICE_DISCONNECT = {L"DeviceDisconnect",
-                                     L"УстройствоОтключено"};
+const EventName DEVICE_DISCONNECT = {L"DeviceDisconnect", L"УстройствоОтключено"};
 // The spelling is the one applications already match on.
 const EventName COMMAND = {L"Command", L"Комманда"};
 
-std::wstring Escaped(const std::wstring &text) {
+std::wstring Escaped(const std::wstring& text) {
   std::wstring out;
   EscapeLogTextW(out, text.c_str(), int(text.size()));
   return out;
 }
 
-} // namespace
+}  // namespace
 
-std::wstring CVombra::EventSource(CReader *reader, bool lookup) {
+std::wstring CVombra::EventSource(CReader* reader, bool lookup) {
   std::wstring source = reader->PortName;
   if (reader->Address != -1) {
     std::wstring address;
@@ -57,31 +56,26 @@ std::wstring CVombra::EventSource(CReader *reader, bool lookup) {
   }
   if (lookup) {
     auto entry = Ports.find(source);
-    if (entry != Ports.end() && !entry->second.DeviceId.empty())
-      source = entry->second.DeviceId;
+    if (entry != Ports.end() && !entry->second.DeviceId.empty()) source = entry->second.DeviceId;
   }
   return source;
 }
 
-bool CVombra::ExternalEvent(const wchar_t *source, const wchar_t *name,
-                            const wchar_t *data) {
+bool CVombra::ExternalEvent(const wchar_t* source, const wchar_t* name, const wchar_t* data) {
   // The texts go to the log escaped: a key's text must not be able to write log
   // lines of its own.
   if (LogLevel >= 6) {
-    Log(0, nullptr, IDS_LOG_CALL_EXTERNAL_EVENT, Escaped(source).c_str(),
-        Escaped(name).c_str(), Escaped(data).c_str());
+    Log(0, nullptr, IDS_LOG_CALL_EXTERNAL_EVENT, Escaped(source).c_str(), Escaped(name).c_str(), Escaped(data).c_str());
   }
-  if (!Host)
-    return false;
+  if (!Host) return false;
   // The host's interface takes writable texts; it gets copies.
   std::wstring sourceCopy(source), nameCopy(name), dataCopy(data);
   bool answer = Host->ExternalEvent(&sourceCopy[0], &nameCopy[0], &dataCopy[0]);
-  if (LogLevel >= 6)
-    Log(0, nullptr, IDS_LOG_EXTERNAL_EVENT_RESULT, answer ? L"true" : L"false");
+  if (LogLevel >= 6) Log(0, nullptr, IDS_LOG_EXTERNAL_EVENT_RESULT, answer ? L"true" : L"false");
   return answer;
 }
 
-void CVombra::OnNumberTransfer(CReader *reader, INT64 index) {
+void CVombra::OnNumberTransfer(CReader* reader, INT64 index) {
   std::wstring data;
   try {
     std::wstring source;
@@ -92,39 +86,31 @@ void CVombra::OnNumberTransfer(CReader *reader, INT64 index) {
       if (reader->Address != -1) {
         if (index == 0) {
           auto record = reader->AddressMap.find(reader->Address);
-          if (record != reader->AddressMap.end())
-            data = record->second.Text;
+          if (record != reader->AddressMap.end()) data = record->second.Text;
         }
       } else if (index >= 0 && index < INT64(reader->Keys.size())) {
         data = reader->Keys[size_t(index)].Text;
       }
     }
-    ExternalEvent(source.c_str(),
-                  RussianNames ? TRACKS_DATA.Russian : TRACKS_DATA.English,
-                  data.c_str());
-    if (SoundEnabled)
-      PlayEventSound(SOUND_TRANSFERRED);
-    if (LogLevel >= 4)
-      Log(0, nullptr, IDS_LOG_KEY_TRANSFERRED, Escaped(data).c_str());
-  } catch (const std::exception &e) {
+    ExternalEvent(source.c_str(), RussianNames ? TRACKS_DATA.Russian : TRACKS_DATA.English, data.c_str());
+    if (SoundEnabled) PlayEventSound(SOUND_TRANSFERRED);
+    if (LogLevel >= 4) Log(0, nullptr, IDS_LOG_KEY_TRANSFERRED, Escaped(data).c_str());
+  } catch (const std::exception& e) {
     // Nothing may return to the reader's thread; the failure is heard and
     // logged instead.
     try {
-      if (SoundEnabled)
-        PlayEventSound(SOUND_TRANSFER_ERROR);
+      if (SoundEnabled) PlayEventSound(SOUND_TRANSFER_ERROR);
       if (LogLevel >= 2) {
         std::wstring reason;
         EscapeLogText(reason, e.what(), -1);
-        Log(2, nullptr, IDS_LOG_KEY_TRANSFER_FAILED, Escaped(data).c_str(),
-            reason.c_str());
+        Log(2, nullptr, IDS_LOG_KEY_TRANSFER_FAILED, Escaped(data).c_str(), reason.c_str());
       }
-    } catch (const std::exception &) {
+    } catch (const std::exception&) {
     }
   }
 }
 
-void CVombra::OnNumberTransferError(CReader *reader, INT64 index, HRESULT,
-                                    const wchar_t *text) {
+void CVombra::OnNumberTransferError(CReader* reader, INT64 index, HRESULT, const wchar_t* text) {
   try {
     if (LogLevel >= 2) {
       UINT keyType = 0;
@@ -141,7 +127,7 @@ void CVombra::OnNumberTransferError(CReader *reader, INT64 index, HRESULT,
             uid = record->second.Key;
           }
         } else if (index >= 0 && index < INT64(reader->Keys.size())) {
-          const _KEY_INFO &key = reader->Keys[size_t(index)];
+          const _KEY_INFO& key = reader->Keys[size_t(index)];
           keyType = key.KeyType;
           uid = key.Uid;
           if (key.NumberStatus == 0) {
@@ -166,25 +152,21 @@ void CVombra::OnNumberTransferError(CReader *reader, INT64 index, HRESULT,
           keyText += part;
         }
       }
-      Log(2, nullptr, IDS_LOG_KEY_TRANSFER_FAILED, Escaped(keyText).c_str(),
-          Escaped(text ? text : L"").c_str());
+      Log(2, nullptr, IDS_LOG_KEY_TRANSFER_FAILED, Escaped(keyText).c_str(), Escaped(text ? text : L"").c_str());
     }
-    if (SoundEnabled)
-      PlayEventSound(SOUND_TRANSFER_ERROR);
-  } catch (const std::exception &) {
+    if (SoundEnabled) PlayEventSound(SOUND_TRANSFER_ERROR);
+  } catch (const std::exception&) {
   }
 }
 
-void CVombra::OnKeyFound(CReader *, INT64) {
+void CVombra::OnKeyFound(CReader*, INT64) {
   try {
-    if (SoundEnabled)
-      PlayEventSound(SOUND_KEY_FOUND);
-  } catch (const std::exception &) {
+    if (SoundEnabled) PlayEventSound(SOUND_KEY_FOUND);
+  } catch (const std::exception&) {
   }
 }
 
-void CVombra::OnKeyLost(CReader *reader, UINT, const _KEYNUM_INFO *,
-                        const _KEYNUM_INFO *, const wchar_t *text) {
+void CVombra::OnKeyLost(CReader* reader, UINT, const _KEYNUM_INFO*, const _KEYNUM_INFO*, const wchar_t* text) {
   try {
     if (ExternalEventFlags & EEF_NO_CARD) {
       std::wstring source;
@@ -192,70 +174,57 @@ void CVombra::OnKeyLost(CReader *reader, UINT, const _KEYNUM_INFO *,
         CCriticalSectionLock addinLock(&Lock);
         source = EventSource(reader, true);
       }
-      if (text && *text)
-        ExternalEvent(source.c_str(),
-                      RussianNames ? NO_CARD.Russian : NO_CARD.English, text);
+      if (text && *text) ExternalEvent(source.c_str(), RussianNames ? NO_CARD.Russian : NO_CARD.English, text);
     }
-    if (SoundEnabled)
-      PlayEventSound(SOUND_KEY_LOST);
-  } catch (const std::exception &) {
+    if (SoundEnabled) PlayEventSound(SOUND_KEY_LOST);
+  } catch (const std::exception&) {
   }
 }
 
-void CVombra::OnReaderError(CReader *reader, HRESULT, const wchar_t *text) {
+void CVombra::OnReaderError(CReader* reader, HRESULT, const wchar_t* text) {
   try {
     std::wstring source;
     {
       CCriticalSectionLock addinLock(&Lock);
       source = EventSource(reader, false);
     }
-    ExternalEvent(source.c_str(),
-                  RussianNames ? DRIVER_ERROR.Russian : DRIVER_ERROR.English,
-                  text ? text : L"");
-    if (SoundEnabled)
-      PlayEventSound(SOUND_DRIVER_ERROR);
-  } catch (const std::exception &) {
+    ExternalEvent(source.c_str(), RussianNames ? DRIVER_ERROR.Russian : DRIVER_ERROR.English, text ? text : L"");
+    if (SoundEnabled) PlayEventSound(SOUND_DRIVER_ERROR);
+  } catch (const std::exception&) {
   }
 }
 
 namespace {
 
 // Connect and disconnect differ only in their sound, flag and name.
-void RaiseConnectionEvent(CVombra *addin, CReader *reader, int sound, UINT flag,
-                          const EventName &name) {
+void RaiseConnectionEvent(CVombra* addin, CReader* reader, int sound, UINT flag, const EventName& name) {
   try {
-    if (addin->SoundEnabled)
-      addin->PlayEventSound(sound);
+    if (addin->SoundEnabled) addin->PlayEventSound(sound);
     if (addin->ExternalEventFlags & flag) {
       std::wstring source;
       {
         CCriticalSectionLock addinLock(&addin->Lock);
         source = addin->EventSource(reader, true);
       }
-      addin->ExternalEvent(source.c_str(),
-                           addin->RussianNames ? name.Russian : name.English,
-                           L"");
+      addin->ExternalEvent(source.c_str(), addin->RussianNames ? name.Russian : name.English, L"");
     }
-  } catch (const std::exception &) {
+  } catch (const std::exception&) {
   }
 }
 
-} // namespace
+}  // namespace
 
-void CVombra::OnReaderConnect(CReader *reader) {
-  RaiseConnectionEvent(this, reader, SOUND_CONNECT, EEF_DEVICE_CONNECT,
-                       DEVICE_CONNECT);
+void CVombra::OnReaderConnect(CReader* reader) {
+  RaiseConnectionEvent(this, reader, SOUND_CONNECT, EEF_DEVICE_CONNECT, DEVICE_CONNECT);
 }
 
-void CVombra::OnReaderDisconnect(CReader *reader) {
-  RaiseConnectionEvent(this, reader, SOUND_DISCONNECT, EEF_DEVICE_DISCONNECT,
-                       DEVICE_DISCONNECT);
+void CVombra::OnReaderDisconnect(CReader* reader) {
+  RaiseConnectionEvent(this, reader, SOUND_DISCONNECT, EEF_DEVICE_DISCONNECT, DEVICE_DISCONNECT);
 }
 
-void CVombra::OnCommandDone(CReader *reader) {
+void CVombra::OnCommandDone(CReader* reader) {
   if (reader == WaitingReader.load()) {
-    if (CommandEvent)
-      SetEvent(CommandEvent);
+    if (CommandEvent) SetEvent(CommandEvent);
     return;
   }
   try {
@@ -265,11 +234,10 @@ void CVombra::OnCommandDone(CReader *reader) {
         CCriticalSectionLock addinLock(&Lock);
         source = EventSource(reader, true);
       }
-      ExternalEvent(source.c_str(),
-                    RussianNames ? COMMAND.Russian : COMMAND.English, L"");
+      ExternalEvent(source.c_str(), RussianNames ? COMMAND.Russian : COMMAND.English, L"");
     }
-  } catch (const std::exception &) {
+  } catch (const std::exception&) {
   }
 }
 
-void CVombra::OnTemicScanCycle(CReader *) {}
+void CVombra::OnTemicScanCycle(CReader*) {}

@@ -19,57 +19,54 @@
 
 namespace {
 
-void SetBool(tVariant *value, bool truth) {
+void SetBool(tVariant* value, bool truth) {
   value->bVal = truth;
   value->vt = VTYPE_BOOL;
 }
 
-void SetI4(tVariant *value, int32_t number) {
+void SetI4(tVariant* value, int32_t number) {
   value->lVal = number;
   value->vt = VTYPE_I4;
 }
 
-void SetUI4(tVariant *value, uint32_t number) {
+void SetUI4(tVariant* value, uint32_t number) {
   value->ulVal = number;
   value->vt = VTYPE_UI4;
 }
 
-std::wstring TextOf(const tVariant &value) {
-  if (!value.pwstrVal)
-    return std::wstring();
+std::wstring TextOf(const tVariant& value) {
+  if (!value.pwstrVal) return std::wstring();
   return std::wstring(value.pwstrVal, value.wstrLen);
 }
 
-bool TruthOf(const tVariant &value) {
+bool TruthOf(const tVariant& value) {
   switch (VariantType(&value)) {
-  case VTYPE_BOOL:
-    return value.bVal;
-  case VTYPE_R4:
-    return value.fltVal != 0;
-  case VTYPE_R8:
-    return value.dblVal != 0;
-  case VTYPE_I8:
-  case VTYPE_UI8:
-    return value.ullVal != 0;
-  default:
-    return value.ulVal != 0;
+    case VTYPE_BOOL:
+      return value.bVal;
+    case VTYPE_R4:
+      return value.fltVal != 0;
+    case VTYPE_R8:
+      return value.dblVal != 0;
+    case VTYPE_I8:
+    case VTYPE_UI8:
+      return value.ullVal != 0;
+    default:
+      return value.ulVal != 0;
   }
 }
 
 // The system's comparison, not the C run-time's: it folds Cyrillic whatever the
 // process locale.
-bool IsAutoPort(const std::wstring &port) {
-  for (const wchar_t *name : {L"Auto", L"Авто"}) {
-    if (CompareStringOrdinal(port.c_str(), int(port.size()), name, -1, TRUE) ==
-        CSTR_EQUAL)
-      return true;
+bool IsAutoPort(const std::wstring& port) {
+  for (const wchar_t* name : {L"Auto", L"Авто"}) {
+    if (CompareStringOrdinal(port.c_str(), int(port.size()), name, -1, TRUE) == CSTR_EQUAL) return true;
   }
   return false;
 }
 
 // A port text split into its port name and converter address (-1: none). False
 // for a negative address, which no converter has and no Close could ever match.
-bool SplitPortText(const std::wstring &text, std::wstring &name, int &address) {
+bool SplitPortText(const std::wstring& text, std::wstring& name, int& address) {
   address = -1;
   size_t slash = text.find(L'\\');
   if (slash == std::wstring::npos) {
@@ -77,25 +74,22 @@ bool SplitPortText(const std::wstring &text, std::wstring &name, int &address) {
     return true;
   }
   name = text.substr(0, slash);
-  const wchar_t *tail = text.c_str() + slash + 1;
-  wchar_t *end = nullptr;
+  const wchar_t* tail = text.c_str() + slash + 1;
+  wchar_t* end = nullptr;
   errno = 0;
   long number = std::wcstol(tail, &end, 10);
-  if (end == tail)
-    return true; // no number: the port without an address
-  if (number < 0)
-    return false;
-  if (errno == ERANGE || number > INT_MAX || number == 0)
-    return true;
+  if (end == tail) return true;  // no number: the port without an address
+  if (number < 0) return false;
+  if (errno == ERANGE || number > INT_MAX || number == 0) return true;
   address = int(number);
   return true;
 }
 
-} // namespace
+}  // namespace
 
 // Until the reader search is wired in, "Auto" answers as a search that found
 // nothing more.
-void CVombra::WaitCommand(UINT timeout, const std::function<bool()> &settled) {
+void CVombra::WaitCommand(UINT timeout, const std::function<bool()>& settled) {
   // CommandEvent is one for the object, and WaitingReader names one reader: a command posted
   // meanwhile by another host thread takes them over, and this thread's command may then end (or
   // be broken) without the event. So a long wait also looks now and then whether its command has
@@ -107,38 +101,30 @@ void CVombra::WaitCommand(UINT timeout, const std::function<bool()> &settled) {
       DWORD slice = kLook;
       if (timeout != INFINITE) {
         const DWORD spent = GetTickCount() - start;
-        if (spent >= timeout)
-          break;
+        if (spent >= timeout) break;
         slice = std::min<DWORD>(slice, timeout - spent);
       }
-      if (WaitForSingleObject(CommandEvent, slice) == WAIT_OBJECT_0)
-        break;
-      if (settled && settled())
-        break;
+      if (WaitForSingleObject(CommandEvent, slice) == WAIT_OBJECT_0) break;
+      if (settled && settled()) break;
     }
   }
   WaitingReader = nullptr;
 }
 
 void CVombra::StopReaders() {
-  if (Readers.empty())
-    return;
+  if (Readers.empty()) return;
   ReleaseCommandWaits(nullptr);
   // All are told first so that they stop in parallel; the joins then take as
   // long as the slowest, and there is no limit on how many threads are waited
   // for.
-  for (auto &entry : Readers) {
-    CReader *reader = entry.second.get();
-    if (!reader->IsStarted())
-      continue;
+  for (auto& entry : Readers) {
+    CReader* reader = entry.second.get();
+    if (!reader->IsStarted()) continue;
     reader->Running = 0;
-    if (reader->BreakEvent)
-      SetEvent(reader->BreakEvent);
-    if (reader->WakeEvent)
-      SetEvent(reader->WakeEvent);
+    if (reader->BreakEvent) SetEvent(reader->BreakEvent);
+    if (reader->WakeEvent) SetEvent(reader->WakeEvent);
   }
-  for (auto &entry : Readers)
-    entry.second->Stop();
+  for (auto& entry : Readers) entry.second->Stop();
   DeviceIds.clear();
   Readers.clear();
 }
@@ -147,7 +133,7 @@ namespace {
 
 // The port text Open and DeviceTest use; false with the last error set when
 // there is none.
-bool ReaderPortText(CVombra &addin, std::wstring &port) {
+bool ReaderPortText(CVombra& addin, std::wstring& port) {
   port = addin.LiveParams.Port;
   if (IsAutoPort(port)) {
     if (!addin.FindReaderPort(port)) {
@@ -161,33 +147,27 @@ bool ReaderPortText(CVombra &addin, std::wstring &port) {
   return true;
 }
 
-std::wstring DeviceIdOf(CVombra &addin, const std::wstring &port) {
+std::wstring DeviceIdOf(CVombra& addin, const std::wstring& port) {
   CCriticalSectionLock lock(&addin.Lock);
   auto entry = addin.Ports.find(port);
-  if (entry != addin.Ports.end() && !entry->second.DeviceId.empty())
-    return entry->second.DeviceId;
+  if (entry != addin.Ports.end() && !entry->second.DeviceId.empty()) return entry->second.DeviceId;
   return port;
 }
 
-void ApplyParams(CReader *reader, const _READERPARAMS_INFO &params) {
-  reader->SetPortParams(BYTE(params.StopBits), params.Flags, params.Model,
-                        params.Speed, false);
-  reader->SetTimeouts(params.ConnectTimeout, params.ConnectPeriod,
-                      params.RxPeriod, params.RequestTimeout,
+void ApplyParams(CReader* reader, const _READERPARAMS_INFO& params) {
+  reader->SetPortParams(BYTE(params.StopBits), params.Flags, params.Model, params.Speed, false);
+  reader->SetTimeouts(params.ConnectTimeout, params.ConnectPeriod, params.RxPeriod, params.RequestTimeout,
                       params.RequestTries);
   reader->SetFormatId(params.FormatId);
 }
 
-} // namespace
+}  // namespace
 
-bool CVombra::Open(tVariant *result, tVariant *params, long count) {
-  if (!params || count < 1)
-    return Refuse();
-  if (result)
-    SetBool(result, false);
+bool CVombra::Open(tVariant* result, tVariant* params, long count) {
+  if (!params || count < 1) return Refuse();
+  if (result) SetBool(result, false);
   std::wstring port;
-  if (!ReaderPortText(*this, port))
-    return true;
+  if (!ReaderPortText(*this, port)) return true;
   std::wstring name;
   int address = -1;
   if (!SplitPortText(port, name, address)) {
@@ -200,18 +180,16 @@ bool CVombra::Open(tVariant *result, tVariant *params, long count) {
   if (known != DeviceIds.end()) {
     // Opened before: only a nudge, so a disconnected reader tries again now
     // rather than later.
-    CReader *reader = known->second.Reader;
-    if (reader->GetState(known->second.Address) == RS_DISCONNECTED)
-      reader->Reconnect(known->second.Address);
+    CReader* reader = known->second.Reader;
+    if (reader->GetState(known->second.Address) == RS_DISCONNECTED) reader->Reconnect(known->second.Address);
   } else {
     auto served = Readers.find(name);
     if (served == Readers.end()) {
       std::unique_ptr<CReader> created(new CReader);
-      CReader *reader = created.get();
-      reader->Init(static_cast<IReaderEvents *>(this), name.c_str());
+      CReader* reader = created.get();
+      reader->Init(static_cast<IReaderEvents*>(this), name.c_str());
       ApplyParams(reader, LiveParams);
-      if (address != -1)
-        reader->AddAddress(address);
+      if (address != -1) reader->AddAddress(address);
       reader->Start();
       auto inserted = Readers.emplace(name, std::move(created)).first;
       try {
@@ -221,7 +199,7 @@ bool CVombra::Open(tVariant *result, tVariant *params, long count) {
         throw;
       }
     } else {
-      CReader *reader = served->second.get();
+      CReader* reader = served->second.get();
       bool hasAddresses;
       {
         CCriticalSectionLock lock(&reader->Lock);
@@ -232,8 +210,7 @@ bool CVombra::Open(tVariant *result, tVariant *params, long count) {
         return true;
       }
       if (address == -1) {
-        if (reader->GetState(-1) == RS_DISCONNECTED)
-          reader->Reconnect(-1);
+        if (reader->GetState(-1) == RS_DISCONNECTED) reader->Reconnect(-1);
       } else {
         reader->AddAddress(address);
       }
@@ -243,21 +220,18 @@ bool CVombra::Open(tVariant *result, tVariant *params, long count) {
       try {
         DeviceIds.emplace(deviceId, _DEVICEID_INFO{address, reader});
       } catch (...) {
-        if (address != -1)
-          reader->RemoveAddress(address);
+        if (address != -1) reader->RemoveAddress(address);
         throw;
       }
     }
   }
   StringToVariant(&params[0], deviceId.c_str());
-  if (result)
-    SetBool(result, true);
+  if (result) SetBool(result, true);
   return true;
 }
 
-bool CVombra::Close(tVariant *result, tVariant *params, long count) {
-  if (!params || count < 1 || VariantType(&params[0]) != VTYPE_PWSTR)
-    return Refuse();
+bool CVombra::Close(tVariant* result, tVariant* params, long count) {
+  if (!params || count < 1 || VariantType(&params[0]) != VTYPE_PWSTR) return Refuse();
   auto known = DeviceIds.find(TextOf(params[0]));
   if (known == DeviceIds.end()) {
     if (result) {
@@ -268,35 +242,29 @@ bool CVombra::Close(tVariant *result, tVariant *params, long count) {
   }
   const _DEVICEID_INFO info = known->second;
   DeviceIds.erase(known);
-  if (info.Address != -1)
-    info.Reader->RemoveAddress(info.Address);
+  if (info.Address != -1) info.Reader->RemoveAddress(info.Address);
   // The reader goes with the last device ID that leads to it, not with the
   // first one closed.
   bool stillUsed = false;
-  for (const auto &entry : DeviceIds)
-    stillUsed = stillUsed || entry.second.Reader == info.Reader;
+  for (const auto& entry : DeviceIds) stillUsed = stillUsed || entry.second.Reader == info.Reader;
   if (!stillUsed) {
     const std::wstring name = info.Reader->PortName;
     ReleaseCommandWaits(info.Reader);
     info.Reader->Stop();
     Readers.erase(name);
   }
-  if (result)
-    SetBool(result, true);
+  if (result) SetBool(result, true);
   return true;
 }
 
-bool CVombra::DeviceTest(tVariant *result, tVariant *params, long count) {
-  if (!params || count < 2)
-    return Refuse();
-  if (result)
-    SetBool(result, false);
+bool CVombra::DeviceTest(tVariant* result, tVariant* params, long count) {
+  if (!params || count < 2) return Refuse();
+  if (result) SetBool(result, false);
   std::wstring port;
-  if (!ReaderPortText(*this, port))
-    return true;
+  if (!ReaderPortText(*this, port)) return true;
 
   std::unique_ptr<CReader> temporary;
-  CReader *reader = nullptr;
+  CReader* reader = nullptr;
   int address = -1;
   auto known = DeviceIds.find(port);
   if (known != DeviceIds.end()) {
@@ -316,9 +284,8 @@ bool CVombra::DeviceTest(tVariant *result, tVariant *params, long count) {
     } else {
       temporary.reset(new CReader);
       reader = temporary.get();
-      reader->Init(static_cast<IReaderEvents *>(this), name.c_str());
-      reader->SetPortParams(BYTE(LiveParams.StopBits), LiveParams.Flags,
-                            LiveParams.Model, LiveParams.Speed, false);
+      reader->Init(static_cast<IReaderEvents*>(this), name.c_str());
+      reader->SetPortParams(BYTE(LiveParams.StopBits), LiveParams.Flags, LiveParams.Model, LiveParams.Speed, false);
     }
   }
 
@@ -333,10 +300,9 @@ bool CVombra::DeviceTest(tVariant *result, tVariant *params, long count) {
     ResetEvent(reader->BreakEvent);
   }
   std::wstring description;
-  const bool ok = reader->TestDevice(
-      address, BYTE(LiveParams.StopBits), LiveParams.Model,
-      LiveParams.ConnectTimeout, LiveParams.RxPeriod, LiveParams.RequestTimeout,
-      LiveParams.RequestTries, &description);
+  const bool ok =
+      reader->TestDevice(address, BYTE(LiveParams.StopBits), LiveParams.Model, LiveParams.ConnectTimeout,
+                         LiveParams.RxPeriod, LiveParams.RequestTimeout, LiveParams.RequestTries, &description);
   if (!ok) {
     HRESULT code;
     std::wstring text;
@@ -350,34 +316,28 @@ bool CVombra::DeviceTest(tVariant *result, tVariant *params, long count) {
         text = record->second.LastErrorText;
       }
     }
-    if (text.empty())
-      FormatMessageText(text, g_hResInstance, DWORD(code));
+    if (text.empty()) FormatMessageText(text, g_hResInstance, DWORD(code));
     SetError(code, text.c_str());
     description.clear();
   }
-  if (temporary)
-    temporary->Stop();
+  if (temporary) temporary->Stop();
   StringToVariant(&params[0], description.c_str());
   StringToVariant(&params[1], L"");
-  if (result)
-    SetBool(result, ok);
+  if (result) SetBool(result, ok);
   return true;
 }
 
-bool CVombra::UpdateReaderParameters(tVariant *result, tVariant *params,
-                                     long count) {
-  if (!result || !params || count < 2)
-    return Refuse();
+bool CVombra::UpdateReaderParameters(tVariant* result, tVariant* params, long count) {
+  if (!result || !params || count < 2) return Refuse();
   SetBool(result, false);
   static const VARIANT_TYPE kTypes[] = {VTYPE_PWSTR, VTYPE_BOOL};
-  if (!CheckArgs(params, count, kTypes, 2))
-    return true;
+  if (!CheckArgs(params, count, kTypes, 2)) return true;
   auto known = DeviceIds.find(TextOf(params[0]));
   if (known == DeviceIds.end()) {
     SetError(VOMBRA_E_NOT_OPENED, nullptr);
     return true;
   }
-  CReader *reader = known->second.Reader;
+  CReader* reader = known->second.Reader;
   if (TruthOf(params[1])) {
     ApplyParams(reader, LiveParams);
     SetEvent(reader->WakeEvent);
@@ -397,25 +357,19 @@ bool CVombra::UpdateReaderParameters(tVariant *result, tVariant *params,
   return true;
 }
 
-bool CVombra::GetStatus(tVariant *result, tVariant *params, long count) {
-  if (!result || !params || count < 1 || VariantType(&params[0]) != VTYPE_PWSTR)
-    return Refuse();
+bool CVombra::GetStatus(tVariant* result, tVariant* params, long count) {
+  if (!result || !params || count < 1 || VariantType(&params[0]) != VTYPE_PWSTR) return Refuse();
   auto known = DeviceIds.find(TextOf(params[0]));
-  const UINT state =
-      known == DeviceIds.end()
-          ? 0u
-          : known->second.Reader->GetState(known->second.Address);
+  const UINT state = known == DeviceIds.end() ? 0u : known->second.Reader->GetState(known->second.Address);
   SetI4(result, int32_t(state));
   return true;
 }
 
-bool CVombra::Reconnect(tVariant *result, tVariant *params, long count) {
-  if (!result || !params || count < 1)
-    return Refuse();
+bool CVombra::Reconnect(tVariant* result, tVariant* params, long count) {
+  if (!result || !params || count < 1) return Refuse();
   SetBool(result, false);
   static const VARIANT_TYPE kTypes[] = {VTYPE_PWSTR};
-  if (!CheckArgs(params, count, kTypes, 1))
-    return true;
+  if (!CheckArgs(params, count, kTypes, 1)) return true;
   auto known = DeviceIds.find(TextOf(params[0]));
   if (known == DeviceIds.end()) {
     SetError(VOMBRA_E_NOT_OPENED, nullptr);
@@ -426,19 +380,17 @@ bool CVombra::Reconnect(tVariant *result, tVariant *params, long count) {
   return true;
 }
 
-bool CVombra::GetReaderInfo(tVariant *result, tVariant *params, long count) {
-  if (!result || !params || count < 5)
-    return Refuse();
+bool CVombra::GetReaderInfo(tVariant* result, tVariant* params, long count) {
+  if (!result || !params || count < 5) return Refuse();
   SetBool(result, false);
   static const VARIANT_TYPE kTypes[] = {VTYPE_PWSTR};
-  if (!CheckArgs(params, count, kTypes, 1))
-    return true;
+  if (!CheckArgs(params, count, kTypes, 1)) return true;
   auto known = DeviceIds.find(TextOf(params[0]));
   if (known == DeviceIds.end()) {
     SetError(VOMBRA_E_NOT_OPENED, nullptr);
     return true;
   }
-  CReader *reader = known->second.Reader;
+  CReader* reader = known->second.Reader;
   const int address = known->second.Address;
   // A converter address whose record is not built yet answers as a fresh
   // record.
@@ -452,8 +404,7 @@ bool CVombra::GetReaderInfo(tVariant *result, tVariant *params, long count) {
       info.InfoText = reader->InfoText;
     } else {
       auto record = reader->AddressMap.find(address);
-      if (record != reader->AddressMap.end())
-        info = record->second;
+      if (record != reader->AddressMap.end()) info = record->second;
     }
   }
   SetI4(&params[1], int32_t(info.Model));
