@@ -97,6 +97,9 @@ void CVombra::WaitCommand(UINT timeout, const std::function<bool()>& settled) {
   constexpr DWORD kLook = 250;
   if (timeout != 0 && CommandEvent) {
     const DWORD start = GetTickCount();
+    // The event may be another thread's: set for its command, it stays set (manual reset), and
+    // this wait then only looks, rather than ending early or spinning on it.
+    bool foreign = false;
     for (;;) {
       DWORD slice = kLook;
       if (timeout != INFINITE) {
@@ -104,8 +107,14 @@ void CVombra::WaitCommand(UINT timeout, const std::function<bool()>& settled) {
         if (spent >= timeout) break;
         slice = std::min<DWORD>(slice, timeout - spent);
       }
-      if (WaitForSingleObject(CommandEvent, slice) == WAIT_OBJECT_0) break;
-      if (settled && settled()) break;
+      bool woken = false;
+      if (foreign) {
+        Sleep(slice);
+      } else {
+        woken = WaitForSingleObject(CommandEvent, slice) == WAIT_OBJECT_0;
+      }
+      if (settled ? settled() : woken) break;
+      foreign = foreign || woken;
     }
   }
   WaitingReader = nullptr;

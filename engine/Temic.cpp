@@ -236,6 +236,12 @@ bool CReader::SendT57Zero() {
 // --- The parameter search ------------------------------------------------------------------------
 
 bool CReader::TemicFindBlock(BYTE block, UINT64 password, BYTE out[4]) {
+  // A command posted meanwhile makes the slot pending again: the search stops for it all the same.
+  const _CMD_INFO* own;
+  {
+    CCriticalSectionLock lock(&Lock);
+    own = Command.get();
+  }
   auto finish = [this]() {
     if (!Running) SetLastError(E_ABORT, nullptr);
     return SUCCEEDED(LastError);
@@ -247,7 +253,7 @@ bool CReader::TemicFindBlock(BYTE block, UINT64 password, BYTE out[4]) {
   // One copy per search: the host may replace the list while the search pauses.
   const std::vector<UINT> entries = CopySettings().Temic.ScanParams;
   for (UINT entry : entries) {
-    if (CommandStatus != E_PENDING || !Running) {
+    if (!IsCommandCurrent(own) || !Running) {
       SetLastError(E_ABORT, nullptr);
       return false;
     }
@@ -276,7 +282,7 @@ bool CReader::TemicFindBlock(BYTE block, UINT64 password, BYTE out[4]) {
         SetLastError(E_FAIL, nullptr);
         return false;
       }
-      if (CommandStatus != E_PENDING || !Running) {
+      if (!IsCommandCurrent(own) || !Running) {
         SetLastError(E_ABORT, nullptr);
         return false;
       }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -158,6 +160,51 @@ TEST_F(CommandWaitTest, WaitThatRunsOutLeavesTheCommandPending) {
   EXPECT_FALSE(call.BoolResult());
   EXPECT_EQ(kPending, addin.LastError);
   EXPECT_EQ(kPending, Status());
+}
+
+// Two host threads wait on two readers; the event is one for the add-in. The end of the second
+// reader's command must not end the first wait while its own command still runs.
+TEST_F(CommandWaitTest, AnotherReadersEndDoesNotEndTheWait) {
+  std::unique_ptr<CReader> added(new CReader);
+  added->Init(static_cast<IReaderEvents*>(&addin), L"COM8");
+  CReader* other = added.get();
+  addin.Readers.emplace(L"COM8", std::move(added));
+  addin.DeviceIds.emplace(L"COM8", _DEVICEID_INFO{-1, other});
+
+  std::vector<tVariant> firstArgs = UlRead(-1);
+  MethodCall first;
+  std::atomic<bool> firstDone{false};
+  std::thread firstCaller([&] {
+    first = Call(L"ReadMifareUL", firstArgs);
+    firstDone = true;
+  });
+  EXPECT_TRUE(WaitForWaiter());
+  std::vector<tVariant> otherArgs = {Str(L"COM8"), I4(4), Empty(), I4(1), I4(-1)};
+  MethodCall second;
+  std::thread otherCaller([&] { second = Call(L"ReadMifareUL", otherArgs); });
+  // The second thread waits once its command is posted and it owns the event.
+  const DWORD start = GetTickCount();
+  while ((other->CommandStatus != kPending || addin.WaitingReader.load() != other) && GetTickCount() - start < 20000)
+    Sleep(5);
+  std::shared_ptr<_CMD_INFO> otherRecord;
+  {
+    CCriticalSectionLock lock(&other->Lock);
+    otherRecord = other->Command;
+  }
+  EXPECT_TRUE(otherRecord && other->CompleteCommand(otherRecord.get(), S_OK));
+  otherCaller.join();
+  EXPECT_TRUE(second.BoolResult());
+
+  // Without the fault the first caller keeps waiting; with it, it returns at once (as pending).
+  const DWORD quiet = GetTickCount();
+  while (!firstDone && GetTickCount() - quiet < 1000) Sleep(5);
+  EXPECT_FALSE(firstDone) << "the other reader's end released this wait";
+  auto* record = static_cast<_CMD_MUL_INFO*>(Slot().get());
+  if (record) record->Data = {1, 2, 3, 4, 5, 6, 7, 8};
+  EXPECT_TRUE(Complete(S_OK));
+  firstCaller.join();
+  EXPECT_TRUE(first.BoolResult());
+  if (first.BoolResult()) EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8}), TakeBlob(first.Params[2]));
 }
 
 // Each of these ends a command nobody completes, while a host thread waits for it without limit.

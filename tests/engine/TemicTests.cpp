@@ -436,14 +436,24 @@ TEST_F(TemicTest, SearchWorksOnTheListItStartedWith) {
   EXPECT_EQ(0x0101u, cmd->Parameter);
 }
 
-TEST_F(TemicTest, BreakDuringASearchPauseEndsItWithAnAbort) {
+// A search pause ends with an abort when its command is broken, and also when a new command has
+// replaced it (the slot is pending again then, but no longer for this search).
+class TemicSearchStopTest : public TemicTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TemicSearchStopTest, DuringAPauseEndsItWithAnAbort) {
+  const bool replace = GetParam();
   context.Temic.ScanParams = {Entry(0xFF, 0, 60000), Entry(1, 1)};
   auto cmd = Read(1, 1);
   reader.Command = cmd;
   reader.CommandStatus = E_PENDING;
-  std::thread breaker([this] {
+  std::thread breaker([this, replace] {
     for (int i = 0; i < 2000 && port->Writes().empty(); ++i) Sleep(5);
     reader.BreakCommand();
+    if (replace) {
+      CCriticalSectionLock lock(&reader.Lock);
+      reader.Command = Read(2, 1);
+      reader.CommandStatus = E_PENDING;
+    }
     SetEvent(reader.WakeEvent);
   });
   const DWORD start = GetTickCount();
@@ -454,6 +464,9 @@ TEST_F(TemicTest, BreakDuringASearchPauseEndsItWithAnAbort) {
   EXPECT_EQ((std::vector<std::string>{"t57 00\r"}), port->Writes());
   EXPECT_EQ(0u, events.Count("command"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, TemicSearchStopTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Replaced" : "Broken"; });
 
 TEST_F(TemicTest, WakeDuringAPauseWhileTheCommandRunsKeepsSearching) {
   context.Temic.ScanParams = {Entry(0xFF, 0, 100), Entry(1, 1)};
