@@ -39,23 +39,6 @@ constexpr UINT kTemicKeyType = 8;
 // Every card the commands can meet, by the walks they allow (the held card decides which applies).
 constexpr MifareGeometry kMifareGeometries[] = {{5, 20}, {16, 64}, {32, 128}, {40, 256}};
 
-void SetBool(tVariant* value, bool truth) {
-  value->bVal = truth;
-  value->vt = VTYPE_BOOL;
-}
-
-void SetI4(tVariant* value, int32_t number) {
-  value->ullVal = 0;
-  value->lVal = number;
-  value->vt = VTYPE_I4;
-}
-
-void SetUI4(tVariant* value, uint32_t number) {
-  value->ullVal = 0;
-  value->ulVal = number;
-  value->vt = VTYPE_UI4;
-}
-
 bool IsGiven(const tVariant& value) {
   const uint16_t type = VariantType(&value);
   return type != VTYPE_EMPTY && type != VTYPE_NULL;

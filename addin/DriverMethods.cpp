@@ -19,16 +19,6 @@ const wchar_t MAKER_ADDRESS[] = L"https://tarvelon.example/vombra";
 constexpr long FIRST_PARAMETER_PROP = 6;
 constexpr long LAST_PARAMETER_PROP = 21;
 
-void SetBool(tVariant* value, bool truth) {
-  value->bVal = truth;
-  value->vt = VTYPE_BOOL;
-}
-
-void SetI4(tVariant* value, int32_t number) {
-  value->lVal = number;
-  value->vt = VTYPE_I4;
-}
-
 bool IsNumberType(uint16_t type) {
   return (type >= VTYPE_I2 && type <= VTYPE_R8) || type == VTYPE_BOOL || (type >= VTYPE_I1 && type <= VTYPE_UINT);
 }

@@ -22,21 +22,6 @@ constexpr UINT NEW_FILTER_FLAGS = 1;     // what the registry load gives every f
 constexpr UINT NEW_FORMAT_KEYFILTERS = 1;
 constexpr UINT NEW_FORMAT_FLAGS = 2;     // SaveInVombra
 
-void SetBool(tVariant* value, bool truth) {
-  value->bVal = truth;
-  value->vt = VTYPE_BOOL;
-}
-
-void SetI4(tVariant* value, int32_t number) {
-  value->lVal = number;
-  value->vt = VTYPE_I4;
-}
-
-void SetUI4(tVariant* value, uint32_t number) {
-  value->ulVal = number;
-  value->vt = VTYPE_UI4;
-}
-
 bool IsGiven(const tVariant& value) {
   uint16_t type = VariantType(&value);
   return type != VTYPE_EMPTY && type != VTYPE_NULL;

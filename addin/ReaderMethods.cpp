@@ -19,21 +19,6 @@
 
 namespace {
 
-void SetBool(tVariant* value, bool truth) {
-  value->bVal = truth;
-  value->vt = VTYPE_BOOL;
-}
-
-void SetI4(tVariant* value, int32_t number) {
-  value->lVal = number;
-  value->vt = VTYPE_I4;
-}
-
-void SetUI4(tVariant* value, uint32_t number) {
-  value->ulVal = number;
-  value->vt = VTYPE_UI4;
-}
-
 std::wstring TextOf(const tVariant& value) {
   if (!value.pwstrVal) return std::wstring();
   return std::wstring(value.pwstrVal, value.wstrLen);

@@ -7,11 +7,6 @@
 
 namespace {
 
-void SetBool(tVariant* value, bool truth) {
-  value->bVal = truth;
-  value->vt = VTYPE_BOOL;
-}
-
 const VARIANT_TYPE PARTS_TYPE[] = {VTYPE_UI4};
 
 }  // namespace

@@ -91,3 +91,21 @@ static_assert(offsetof(tVariant, cbElements) == 40, "cbElements at 40");
 static_assert(offsetof(tVariant, vt) == 44, "vt at 44");
 
 inline uint16_t VariantType(const tVariant* value) { return value->vt & VTYPE_TYPEMASK; }
+
+// Results and out parameters of the add-in's methods.
+inline void SetBool(tVariant* value, bool truth) {
+  value->bVal = truth;
+  value->vt = VTYPE_BOOL;
+}
+
+inline void SetI4(tVariant* value, int32_t number) {
+  value->ullVal = 0;
+  value->lVal = number;
+  value->vt = VTYPE_I4;
+}
+
+inline void SetUI4(tVariant* value, uint32_t number) {
+  value->ullVal = 0;
+  value->ulVal = number;
+  value->vt = VTYPE_UI4;
+}
