@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "Port.h"
+#include "PortFactory.h"
 
 class CFakeClock;
 

@@ -14,6 +14,7 @@
 #include "FakeContext.h"
 #include "Messages.h"
 #include "Port.h"
+#include "PortFactory.h"
 #include "TcpPort.h"
 #include "doubles/FakePort.h"
 

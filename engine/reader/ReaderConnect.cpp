@@ -1,6 +1,7 @@
 // Connecting a reader: the port transport, identification with its speed fallback, the per-model
 // set-up, disconnecting, the line speed, the device test and the logged wire read and write.
 // TcpPort.h brings Winsock 2, which must come before windows.h.
+#include "PortFactory.h"
 #include "TcpPort.h"
 
 #include <algorithm>

@@ -141,24 +141,6 @@ class CKdPortException : public std::exception {
 
 [[noreturn]] void ThrowPortException(HRESULT code, const wchar_t* text);
 
-// Makes the port object for a port name: a TCP port (raw, or Telnet NVT when nvt is set) for a name
-// of the TCP kind, a serial port for any other. The result holds no reference yet. Tests install a
-// factory of their own to hand a reader a fake port.
-class IKdPortFactory {
- public:
-  virtual IKdPort* CreatePort(const wchar_t* name, bool nvt) = 0;
-
- protected:
-  ~IKdPortFactory() = default;
-};
-
-IKdPortFactory& DefaultPortFactory();
-
-// Never null. Replaced only while no reader or search runs (a test's set-up and tear-down).
-extern IKdPortFactory* g_pPortFactory;
-
-inline IKdPort* CreateKdPort(const wchar_t* name, bool nvt) { return g_pPortFactory->CreatePort(name, nvt); }
-
 // Error codes of Windows and Winsock as the ports report them: an aborted operation, a reset or an
 // aborted connection is a disconnected port; anything else keeps its Win32 code.
 HRESULT PortErrorFromWin32(DWORD error);

@@ -19,6 +19,7 @@
 #include "KeyModel.h"
 #include "Messages.h"
 #include "ResourceIds.h"
+#include "PortFactory.h"
 #include "TcpPort.h"
 #include "VombraContext.h"
 

@@ -3,11 +3,9 @@
 
 #include "Port.h"
 
-#include "ComPort.h"
 #include "Core.h"
 #include "Messages.h"
 #include "Settings.h"
-#include "TcpPort.h"
 #include "VombraContext.h"
 
 HRESULT STDMETHODCALLTYPE CKdPort::QueryInterface(REFIID iid, void** out) {
@@ -84,25 +82,3 @@ HRESULT PortErrorFromWinsock(int error) {
   return (error == WSAECONNABORTED || error == WSAECONNRESET) ? VOMBRA_E_PORT_DISCONNECTED
                                                                : HRESULT_FROM_WIN32(DWORD(error));
 }
-
-namespace {
-
-class CDefaultPortFactory : public IKdPortFactory {
- public:
-  IKdPort* CreatePort(const wchar_t* name, bool nvt) override {
-    if (GetPortKind(name) == PK_TCP) {
-      auto* port = new CKdTcpPort;
-      port->Nvt = nvt ? 1 : 0;
-      return port;
-    }
-    return new CKdComPort;
-  }
-};
-
-CDefaultPortFactory s_defaultFactory;
-
-}  // namespace
-
-IKdPortFactory& DefaultPortFactory() { return s_defaultFactory; }
-
-IKdPortFactory* g_pPortFactory = &s_defaultFactory;
