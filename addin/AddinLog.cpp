@@ -7,7 +7,9 @@
 
 #include "Core.h"
 #include "Exceptions.h"
+#include "Handles.h"
 #include "Messages.h"
+#include "MethodSupport.h"
 #include "ResourceIds.h"
 #include "Thread.h"
 #include "Variant.h"
@@ -22,21 +24,6 @@ constexpr ULONGLONG kMegabyte = 1048576;
 // another add-in object (mostly in another process) can hold that place: writers of this object queue
 // on the add-in lock. A holder keeps it for one WriteFile, or for one copy to ".old".
 constexpr DWORD kRangeLockPatienceMs = 5000;
-
-class CFileHandle {
- public:
-  explicit CFileHandle(HANDLE handle) : m_handle(handle) {}
-  ~CFileHandle() {
-    if (m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
-  }
-  CFileHandle(const CFileHandle&) = delete;
-  CFileHandle& operator=(const CFileHandle&) = delete;
-  HANDLE Get() const { return m_handle; }
-  bool IsValid() const { return m_handle != INVALID_HANDLE_VALUE; }
-
- private:
-  HANDLE m_handle;
-};
 
 HRESULT LastErrorResult() {
   DWORD error = GetLastError();
@@ -276,7 +263,7 @@ HRESULT CAddinLog::WriteLog(UINT level, const wchar_t* source, UINT number, cons
     // appends to the same file, and the byte-range lock is what keeps its lines apart from ours.
     CFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid()) return LastErrorResult();
+    if (!file.Valid()) return LastErrorResult();
     return AppendLocked(file.Get(), path, maxSize, bytes);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
@@ -295,7 +282,7 @@ HRESULT CAddinLog::Clear(bool remove) {
   } else {
     CFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid() || !SetEndOfFile(file.Get())) error = GetLastError();
+    if (!file.Valid() || !SetEndOfFile(file.Get())) error = GetLastError();
   }
   switch (error) {
     // No file, or not even its folder: there is nothing to clear.
@@ -341,42 +328,32 @@ HRESULT CVombra::LogText(UINT level, const wchar_t* source, UINT number, const w
 
 bool CVombra::AddLog(tVariant* result, tVariant* params, long count) {
   if (!result || !params || count < 4) return Refuse();
-  result->vt = VTYPE_BOOL;
-  result->bVal = false;
-  static const VARIANT_TYPE kExpected[] = {VTYPE_I4, VTYPE_UI4, VTYPE_EMPTY, VTYPE_PWSTR};
-  if (!CheckArgs(params, count, kExpected, 4)) return true;
+  SetBool(result, false);
   // The source may be left out; when it is given it must be a text, since it is read as one.
-  const UINT sourceType = VariantType(&params[2]);
-  if (sourceType != VTYPE_EMPTY && sourceType != VTYPE_NULL && sourceType != VTYPE_PWSTR) {
-    SetError(VOMBRA_E_PARAM_TYPE, nullptr);
-    return true;
-  }
+  static const VARIANT_TYPE kExpected[] = {VTYPE_I4, VTYPE_UI4, VTYPE_PWSTR, VTYPE_PWSTR};
+  if (!CheckArgs(params, count, kExpected, 4, 0x4)) return true;
   const int32_t requested = params[0].lVal;
   const UINT level = requested >= 0 && requested <= 2 ? UINT(requested) : kLogInfo;
   const UINT number = params[1].ulVal;
-  std::wstring source;
-  if (sourceType == VTYPE_PWSTR && params[2].pwstrVal) source.assign(params[2].pwstrVal, params[2].wstrLen);
-  std::wstring text;
-  if (params[3].pwstrVal) text.assign(params[3].pwstrVal, params[3].wstrLen);
+  const std::wstring source = IsGiven(params[2]) ? TextByLength(params[2]) : std::wstring();
+  const std::wstring text = TextByLength(params[3]);
   HRESULT hr = LogText(level, source.c_str(), number, text.c_str(), long(text.size()));
   SetError(hr, nullptr);
-  result->bVal = SUCCEEDED(hr);
+  SetBool(result, SUCCEEDED(hr));
   return true;
 }
 
 bool CVombra::ClearLog(tVariant* result, tVariant* params, long count) {
   if (!result || !params || count < 1) return Refuse();
-  result->vt = VTYPE_BOOL;
-  result->bVal = false;
+  SetBool(result, false);
   static const VARIANT_TYPE kExpected[] = {VTYPE_BOOL};
   if (!CheckArgs(params, count, kExpected, 1)) return true;
-  // A truth value is its first byte, also when a number stands in for it.
-  const bool remove = params[0].ui8Val != 0;
+  const bool remove = TruthOfFirstByte(params[0]);
   HRESULT hr = CAddinLog(&Lock, &LogLevel, &LogMaxSize, &LogPath).Clear(remove);
   if (FAILED(hr)) {
     SetError(hr, nullptr);
     return true;
   }
-  result->bVal = true;
+  SetBool(result, true);
   return true;
 }

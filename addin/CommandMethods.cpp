@@ -16,6 +16,7 @@
 #include "CardGeometry.h"
 #include "Core.h"
 #include "Messages.h"
+#include "MethodSupport.h"
 #include "ProtoBinary.h"
 #include "Reader.h"
 #include "Thread.h"
@@ -38,21 +39,6 @@ constexpr UINT kTemicKeyType = 8;
 
 // Every card the commands can meet, by the walks they allow (the held card decides which applies).
 constexpr MifareGeometry kMifareGeometries[] = {{5, 20}, {16, 64}, {32, 128}, {40, 256}};
-
-bool IsGiven(const tVariant& value) {
-  const uint16_t type = VariantType(&value);
-  return type != VTYPE_EMPTY && type != VTYPE_NULL;
-}
-
-bool IsNullType(const tVariant& value) { return VariantType(&value) == VTYPE_NULL; }
-
-// Truth values are read as the value's first byte.
-bool FirstByte(const tVariant& value) { return value.ui8Val != 0; }
-
-std::wstring TextOf(const tVariant& value) {
-  if (!value.pwstrVal) return std::wstring();
-  return std::wstring(value.pwstrVal, value.wstrLen);
-}
 
 // Hexadecimal text into at most max bytes: "0x" and more digits read from the end, so a number
 // written most significant digit first lands least significant byte first.
@@ -172,47 +158,6 @@ bool HandlerReleased(const std::shared_ptr<_CMD_INFO>& record) {
 
 // --- Shared steps --------------------------------------------------------------------------------
 
-tVariant* CVombra::BlobToVariant(tVariant* out, const BYTE* data, size_t length) {
-  out->ullVal = 0;
-  out->strLen = 0;
-  out->vt = VTYPE_BLOB;
-  if (length == 0 || !MemoryManager) return out;
-  void* memory = nullptr;
-  if (!MemoryManager->AllocMemory(&memory, (unsigned long)length) || !memory) return out;
-  std::memcpy(memory, data, length);
-  out->pstrVal = static_cast<char*>(memory);
-  out->strLen = uint32_t(length);
-  return out;
-}
-
-bool CVombra::CheckCommandArgs(const tVariant* params, long count, const VARIANT_TYPE* expected, long n,
-                               UINT optional) {
-  std::vector<VARIANT_TYPE> types(expected, expected + n);
-  for (long i = 0; i < n && i < count; ++i) {
-    if ((optional & (1u << i)) && !IsGiven(params[i])) types[size_t(i)] = VTYPE_EMPTY;
-  }
-  return CheckArgs(params, count, types.data(), n);
-}
-
-const _DEVICEID_INFO* CVombra::FindDevice(const tVariant& deviceId) {
-  auto known = DeviceIds.find(TextOf(deviceId));
-  if (known == DeviceIds.end()) {
-    SetError(VOMBRA_E_NOT_OPENED, nullptr);
-    return nullptr;
-  }
-  return &known->second;
-}
-
-const _DEVICEID_INFO* CVombra::FindCommandDevice(const tVariant& deviceId) {
-  const _DEVICEID_INFO* device = FindDevice(deviceId);
-  if (device && device->Address != -1) {
-    // A converter passes key numbers only; there is no way to a card behind it.
-    SetError(VOMBRA_E_NOT_SUPPORTED, nullptr);
-    return nullptr;
-  }
-  return device;
-}
-
 void CVombra::WatchCommand(CReader* reader) {
   WaitingReader = nullptr;
   if (CommandEvent) ResetEvent(CommandEvent);
@@ -224,10 +169,7 @@ void CVombra::PostCommand(CReader* reader, const std::shared_ptr<_CMD_INFO>& rec
   record->Done = 0;
   record->Total = total;
   record->Handler = HandlerOf(code);
-  CCriticalSectionLock lock(&reader->Lock);
-  reader->Command = record;
-  reader->CommandStatus = E_PENDING;
-  SetEvent(reader->WakeEvent);
+  reader->Post(record);
 }
 
 CVombra::CommandWaitEntry::CommandWaitEntry(CVombra& addin, CReader* reader) : Addin(addin), Wait{reader, false} {
@@ -377,12 +319,7 @@ bool CVombra::ContinueScanning(tVariant* result, tVariant* params, long count) {
   if (!CheckArgs(params, count, kTypes, 1)) return true;
   const _DEVICEID_INFO* device = FindDevice(params[0]);
   if (!device) return true;
-  CReader* reader = device->Reader;
-  {
-    CCriticalSectionLock lock(&reader->Lock);
-    reader->Changes |= RC_CONTINUE_SCAN;
-  }
-  SetEvent(reader->WakeEvent);
+  device->Reader->ContinueScan();
   SetBool(result, true);
   return true;
 }
@@ -417,7 +354,7 @@ bool CVombra::MifareULCommand(tVariant* result, tVariant* params, long count, bo
   }
   const UINT code = write ? CMD_WRITE_MIFARE_UL : CMD_READ_MIFARE_UL;
   if (!RunCommand(device->Reader, record, code, pages, params[4].ulVal)) return true;
-  if (!write && !IsNullType(params[2])) BlobToVariant(&params[2], record->Data.data(), record->Data.size());
+  if (!write && !IsNullArg(params[2])) BlobToVariant(&params[2], record->Data.data(), record->Data.size());
   SetBool(result, true);
   return true;
 }
@@ -432,7 +369,7 @@ bool CVombra::MifareBlockCommand(tVariant* result, tVariant* params, long count,
   static const VARIANT_TYPE kPlus[] = {VTYPE_PWSTR, VTYPE_I4,   VTYPE_I4,   VTYPE_EMPTY, VTYPE_I4, VTYPE_UI4,
                                        VTYPE_BOOL,  VTYPE_BOOL, VTYPE_BOOL, VTYPE_I4,    VTYPE_EMPTY};
   const UINT optional = plus ? 0x3E0 : 0x1E0;
-  if (!CheckCommandArgs(params, count, plus ? kPlus : kClassic, n, optional)) return true;
+  if (!CheckArgs(params, count, plus ? kPlus : kClassic, n, optional)) return true;
   const _DEVICEID_INFO* device = FindCommandDevice(params[0]);
   if (!device) return true;
 
@@ -454,11 +391,11 @@ bool CVombra::MifareBlockCommand(tVariant* result, tVariant* params, long count,
   record->Sector = sector;
   record->Block = block;
   record->Count = blocks;
-  if (IsGiven(keyB) && FirstByte(keyB)) record->Flags |= MCF_KEY_B;
+  if (IsGiven(keyB) && TruthOfFirstByte(keyB)) record->Flags |= MCF_KEY_B;
   if (IsGiven(keyMask) && keyMask.ulVal != 0) record->Flags |= MCF_STORED_KEYS;
   if (plus) {
     record->Flags |= MCF_PLUS_MODE;
-    if (IsGiven(params[8]) && !FirstByte(params[8])) record->Flags &= ~UINT(MCF_PLUS_MODE);
+    if (IsGiven(params[8]) && !TruthOfFirstByte(params[8])) record->Flags &= ~UINT(MCF_PLUS_MODE);
   }
   record->KeyMask = IsGiven(keyMask) ? keyMask.ulVal : 0;
   record->Key = plus ? AuthKeyMP : AuthKeyMC;
@@ -476,8 +413,8 @@ bool CVombra::MifareBlockCommand(tVariant* result, tVariant* params, long count,
   const UINT code = plus ? (write ? CMD_WRITE_MIFARE_P : CMD_READ_MIFARE_P)
                          : (write ? CMD_WRITE_MIFARE_C : CMD_READ_MIFARE_C);
   if (!RunCommand(device->Reader, record, code, UINT(blocks), timeout)) return true;
-  if (!write && !IsNullType(params[3])) BlobToVariant(&params[3], record->Data.data(), record->Data.size());
-  if (!IsNullType(keyIndexOut)) SetI4(&keyIndexOut, record->KeyIndex);
+  if (!write && !IsNullArg(params[3])) BlobToVariant(&params[3], record->Data.data(), record->Data.size());
+  if (!IsNullArg(keyIndexOut)) SetI4(&keyIndexOut, record->KeyIndex);
   SetBool(result, true);
   return true;
 }
@@ -507,10 +444,10 @@ bool CVombra::WriteMifareKeysToReader(tVariant* result, tVariant* params, long c
   if (!result || !params || count < 5) return Refuse();
   SetBool(result, false);
   static const VARIANT_TYPE kTypes[] = {VTYPE_PWSTR, VTYPE_I4, VTYPE_EMPTY, VTYPE_BOOL, VTYPE_I4};
-  if (!CheckCommandArgs(params, count, kTypes, 5, 0x8)) return true;
+  if (!CheckArgs(params, count, kTypes, 5, 0x8)) return true;
   const _DEVICEID_INFO* device = FindCommandDevice(params[0]);
   if (!device) return true;
-  const size_t length = IsGiven(params[3]) && FirstByte(params[3]) ? 16 : 6;
+  const size_t length = IsGiven(params[3]) && TruthOfFirstByte(params[3]) ? 16 : 6;
 
   auto record = std::make_shared<_CMD_WRITEKEYSM_INFO>();
   const tVariant& keys = params[2];
@@ -519,7 +456,7 @@ bool CVombra::WriteMifareKeysToReader(tVariant* result, tVariant* params, long c
     case VTYPE_NULL:
       break;
     case VTYPE_PWSTR: {
-      const std::wstring text = TextOf(keys);
+      const std::wstring text = TextByLength(keys);
       size_t p = 0;
       while (p < text.size()) {
         size_t stop = text.find(L';', p);
@@ -568,7 +505,7 @@ bool CVombra::Signal(tVariant* result, tVariant* params, long count) {
   if (!result || !params || count < 3) return Refuse();
   SetBool(result, false);
   static const VARIANT_TYPE kTypes[] = {VTYPE_PWSTR, VTYPE_PWSTR, VTYPE_BOOL};
-  if (!CheckCommandArgs(params, count, kTypes, 3, 0x2)) return true;
+  if (!CheckArgs(params, count, kTypes, 3, 0x2)) return true;
   const _DEVICEID_INFO* device = FindCommandDevice(params[0]);
   if (!device) return true;
   CReader* reader = device->Reader;
@@ -579,7 +516,7 @@ bool CVombra::Signal(tVariant* result, tVariant* params, long count) {
     return true;
   }
   auto record = std::make_shared<_CMD_SIGN_INFO>();
-  if (IsGiven(pattern)) record->Pattern = TextOf(pattern);
+  if (IsGiven(pattern)) record->Pattern = TextByLength(pattern);
   record->Restart = params[2].ui8Val;
   // A signal is not waited for and leaves WaitingReader alone: a method still waiting on this reader
   // (its command broken just now) is released when the signal ends.
@@ -615,12 +552,12 @@ bool CVombra::FindTemic(tVariant* result, tVariant* params, long count) {
     SetError(E_INVALIDARG, nullptr);
     return true;
   }
-  record->Mode = FirstByte(params[1]) ? 2 : 0;
+  record->Mode = TruthOfFirstByte(params[1]) ? 2 : 0;
   record->Parameter = params[3].ulVal;
   if (!RunCommand(device->Reader, record, CMD_FIND_TEMIC, 1, params[5].ulVal)) return true;
-  if (!IsNullType(params[2]))
+  if (!IsNullArg(params[2]))
     BlobToVariant(&params[2], record->Id.Data, std::min<size_t>(record->Id.Length, sizeof record->Id.Data));
-  if (!IsNullType(params[3])) SetI4(&params[3], int32_t(record->Parameter));
+  if (!IsNullArg(params[3])) SetI4(&params[3], int32_t(record->Parameter));
   SetBool(result, true);
   return true;
 }
@@ -652,8 +589,8 @@ bool CVombra::ReadTemic(tVariant* result, tVariant* params, long count) {
   record->Lock = 0;
   const UINT total = blocks + (params[4].lVal < 0 ? 1 : 0);
   if (!RunCommand(device->Reader, record, CMD_READ_TEMIC, total, params[6].ulVal)) return true;
-  if (!IsNullType(params[2])) BlobToVariant(&params[2], record->Data.data(), record->Data.size());
-  if (!IsNullType(params[4])) SetI4(&params[4], int32_t(record->Parameter));
+  if (!IsNullArg(params[2])) BlobToVariant(&params[2], record->Data.data(), record->Data.size());
+  if (!IsNullArg(params[4])) SetI4(&params[4], int32_t(record->Parameter));
   SetBool(result, true);
   return true;
 }
@@ -737,10 +674,10 @@ bool CVombra::GetCommandStatus(tVariant* result, tVariant* params, long count) {
     CCriticalSectionLock lock(&reader->Lock);
     read();
   }
-  if (!IsNullType(params[1])) SetUI4(&params[1], code);
-  if (!IsNullType(params[2])) SetI4(&params[2], status);
-  if (!IsNullType(params[3])) SetUI4(&params[3], done);
-  if (!IsNullType(params[4])) SetUI4(&params[4], total);
+  if (!IsNullArg(params[1])) SetUI4(&params[1], code);
+  if (!IsNullArg(params[2])) SetI4(&params[2], status);
+  if (!IsNullArg(params[3])) SetUI4(&params[3], done);
+  if (!IsNullArg(params[4])) SetUI4(&params[4], total);
   SetBool(result, true);
   return true;
 }
@@ -754,8 +691,8 @@ bool CVombra::BreakCommand(tVariant* result, tVariant* params, long count) {
   if (!device) return true;
   CReader* reader = device->Reader;
   reader->BreakCommand();
-  // The handler may be in a pause that only the wake event cuts short.
-  SetEvent(reader->WakeEvent);
+  // The handler may be in a pause that only a wake cuts short.
+  reader->Wake();
   // A broken command completes nothing; a host thread waiting for it would otherwise wait for ever.
   if (WaitingReader.load() == reader && CommandEvent) SetEvent(CommandEvent);
   SetBool(result, true);
@@ -813,8 +750,8 @@ bool CVombra::GetCommandResult(tVariant* result, tVariant* params, long count) {
         break;
     }
   }
-  if (!IsNullType(params[2])) BlobToVariant(&params[2], data.data(), data.size());
-  if (!IsNullType(params[3])) SetI4(&params[3], value);
+  if (!IsNullArg(params[2])) BlobToVariant(&params[2], data.data(), data.size());
+  if (!IsNullArg(params[3])) SetI4(&params[3], value);
   SetBool(result, true);
   return true;
 }

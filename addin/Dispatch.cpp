@@ -5,13 +5,12 @@
 
 #include "Core.h"
 #include "Exceptions.h"
+#include "MethodSupport.h"
 #include "NameTables.h"
+#include "ResourceIds.h"
 #include "Vombra.h"
 
 namespace {
-
-constexpr unsigned short ADDERROR_CODE = 1004;
-const wchar_t ERROR_SOURCE[] = L"Vombra";
 
 long FindName(const wchar_t* const* english, const wchar_t* const* russian, long count, const WCHAR_T* name) {
   if (!name) return -1;
@@ -24,18 +23,7 @@ long FindName(const wchar_t* const* english, const wchar_t* const* russian, long
   return -1;
 }
 
-// Russian when the add-in's locale is Russian; "#n" for a number outside the table.
-std::wstring CallLogName(long method) {
-  if (method < 0 || method >= VOMBRA_METHOD_COUNT) {
-    std::wstring name;
-    StrFormat(name, L"#%ld", method);
-    return name;
-  }
-  return PRIMARYLANGID(LANGIDFROMLCID(g_lcid)) == LANG_RUSSIAN ? g_MethodNamesRu[method] : g_MethodNames[method];
-}
-
-}  // namespace
-
+// The log text of a parameter array: each value's text, separated by ", ".
 void ParamsToText(const tVariant* params, int count, std::wstring& out) {
   if (!params) return;
   size_t start = out.size();
@@ -48,22 +36,7 @@ void ParamsToText(const tVariant* params, int count, std::wstring& out) {
   if (out.size() >= start + 2) out.resize(out.size() - 2);
 }
 
-// A Windows error number travels to the host as an HRESULT of the Win32 facility.
-HRESULT HostErrorCode(HRESULT code) {
-  return code > 0 ? HRESULT(0x80070000u | (DWORD(code) & 0xFFFF)) : code;
-}
-
-// Copies the text (with its NUL) into memory of the host's memory manager; null without one.
-static WCHAR_T* CopyToHost(IMemoryManager* memory, const wchar_t* text) {
-  if (!memory) return nullptr;
-  size_t length = wcslen(text);
-  void* block = nullptr;
-  if (!memory->AllocMemory(&block, static_cast<unsigned long>((length + 1) * sizeof(WCHAR_T))) || !block) {
-    return nullptr;
-  }
-  wmemcpy(static_cast<WCHAR_T*>(block), text, length + 1);
-  return static_cast<WCHAR_T*>(block);
-}
+}  // namespace
 
 bool CVombra::RegisterExtensionAs(WCHAR_T** name) {
   WCHAR_T* copy = CopyToHost(MemoryManager, ClassName.c_str());
@@ -88,9 +61,10 @@ const WCHAR_T* CVombra::GetPropName(long number, long alias) {
 
 bool CVombra::IsPropReadable(const long number) { return number >= 0 && number < VOMBRA_PROP_COUNT; }
 
-// FormatCount (44) and KeyFilterCount (45) are counts, not settings.
+// FormatCount and KeyFilterCount are counts, not settings.
 bool CVombra::IsPropWritable(const long number) {
-  return (number >= 0 && number <= 43) || number == 46 || number == 47;
+  if (number < 0 || number >= VOMBRA_PROP_COUNT) return false;
+  return number != PROP_FORMAT_COUNT && number != PROP_KEY_FILTER_COUNT;
 }
 
 long CVombra::GetNMethods() { return VOMBRA_METHOD_COUNT; }
@@ -139,7 +113,7 @@ bool CVombra::CallAsProc(const long method, tVariant* params, const long count) 
   if (LogLevel >= 6) {
     std::wstring text;
     ParamsToText(params, count, text);
-    Log(0, nullptr, 1038, CallLogName(method).c_str(), text.c_str());
+    Log(0, nullptr, IDS_LOG_CALL_PROCEDURE, MethodLogName(method).c_str(), text.c_str());
   }
   if (method < 0 || method >= VOMBRA_METHOD_COUNT) return false;
 
@@ -158,10 +132,10 @@ bool CVombra::CallAsProc(const long method, tVariant* params, const long count) 
     if (answer) {
       std::wstring text;
       ParamsToText(params, count, text);
-      Log(0, nullptr, 1039, text.c_str());
+      Log(0, nullptr, IDS_LOG_PROCEDURE_DONE, text.c_str());
     } else {
       FillLastErrorText();
-      Log(2, nullptr, 1040, LastError, LastErrorText.c_str());
+      Log(2, nullptr, IDS_LOG_PROCEDURE_ERROR, LastError, LastErrorText.c_str());
     }
   }
   return answer;
@@ -171,7 +145,7 @@ bool CVombra::CallAsFunc(const long method, tVariant* result, tVariant* params, 
   if (LogLevel >= 6) {
     std::wstring text;
     ParamsToText(params, count, text);
-    Log(0, nullptr, 1041, CallLogName(method).c_str(), text.c_str());
+    Log(0, nullptr, IDS_LOG_CALL_FUNCTION, MethodLogName(method).c_str(), text.c_str());
   }
   if (method < 0 || method >= VOMBRA_METHOD_COUNT) return false;
 
@@ -205,34 +179,11 @@ bool CVombra::CallAsFunc(const long method, tVariant* result, tVariant* params, 
       std::wstring text;
       if (result) VariantToText(result, value);
       ParamsToText(params, count, text);
-      Log(0, nullptr, 1042, value.c_str(), text.c_str());
+      Log(0, nullptr, IDS_LOG_FUNCTION_DONE, value.c_str(), text.c_str());
     } else {
       FillLastErrorText();
-      Log(2, nullptr, 1043, LastError, LastErrorText.c_str());
+      Log(2, nullptr, IDS_LOG_FUNCTION_ERROR, LastError, LastErrorText.c_str());
     }
   }
   return answer;
-}
-
-void CVombra::AddError(const wchar_t* text, HRESULT code) {
-  if (!Host) return;
-  if (!text) text = L"";
-  if (LogLevel >= 6) Log(0, nullptr, 1036, int(ADDERROR_CODE), ERROR_SOURCE, text, long(code));
-  // The host gets buffers of ours that live for the call only.
-  std::wstring source(ERROR_SOURCE);
-  std::wstring description(text);
-  bool answer = Host->AddError(ADDERROR_CODE, source.c_str(), description.c_str(), code);
-  if (LogLevel >= 6) Log(0, nullptr, 1037, answer ? L"true" : L"false");
-}
-
-tVariant* CVombra::StringToVariant(tVariant* out, const wchar_t* text) {
-  if (!text) text = L"";
-  WCHAR_T* copy = CopyToHost(MemoryManager, text);
-  if (!copy) throw std::bad_alloc();
-  // The type is set only with the memory, so a host that frees the result of a failed call never
-  // frees a stale pointer.
-  out->pwstrVal = copy;
-  out->wstrLen = static_cast<uint32_t>(wcslen(text));
-  out->vt = VTYPE_PWSTR;
-  return out;
 }

@@ -9,6 +9,7 @@
 #include "FormatApply.h"
 #include "KdParser.h"
 #include "Messages.h"
+#include "MethodSupport.h"
 #include "Thread.h"
 #include "Vombra.h"
 
@@ -21,14 +22,6 @@ constexpr UINT KEY_FILTER_ID_MAX = 31;
 constexpr UINT NEW_FILTER_FLAGS = 1;     // what the registry load gives every filter
 constexpr UINT NEW_FORMAT_KEYFILTERS = 1;
 constexpr UINT NEW_FORMAT_FLAGS = 2;     // SaveInVombra
-
-bool IsGiven(const tVariant& value) {
-  uint16_t type = VariantType(&value);
-  return type != VTYPE_EMPTY && type != VTYPE_NULL;
-}
-
-// A string argument up to its first NUL; the length the host gives is not trusted for names.
-std::wstring ArgText(const tVariant& value) { return value.pwstrVal ? std::wstring(value.pwstrVal) : std::wstring(); }
 
 // An index argument; an index outside the list is refused with E_BOUNDS by the caller.
 bool InList(int32_t index, size_t size) { return index >= 0 && size_t(index) < size; }
@@ -119,17 +112,6 @@ int FormatIndexByName(const std::vector<_FORMAT_INFO>& list, const wchar_t* name
   return -1;
 }
 
-bool CVombra::CheckArgsOptional(const tVariant* params, long count, const VARIANT_TYPE* expected, long n,
-                                UINT optional) {
-  VARIANT_TYPE types[8];
-  if (n > long(sizeof types / sizeof types[0])) n = long(sizeof types / sizeof types[0]);
-  for (long i = 0; i < n; ++i) {
-    bool skip = (optional & (1u << i)) && params && i < count && !IsGiven(params[i]);
-    types[i] = skip ? VTYPE_EMPTY : expected[i];
-  }
-  return CheckArgs(params, count, types, n);
-}
-
 UINT CVombra::NextKeyFilterId() {
   auto isFree = [this](UINT id) { return KeyFilterIndexById(KeyFilters, id) < 0; };
   // A stored next ID of 0 (a load without the subkey) must not hand out 0.
@@ -183,7 +165,7 @@ bool CVombra::SetKeyFilter(tVariant* result, tVariant* params, long count) {
   if (!result || !params || count < 5) return Refuse();
   SetBool(result, false);
   static const VARIANT_TYPE types[] = {VTYPE_I4, VTYPE_PWSTR, VTYPE_UI4, VTYPE_I4, VTYPE_UI4};
-  if (!CheckArgsOptional(params, count, types, 5, 0x1E)) return true;
+  if (!CheckArgs(params, count, types, 5, 0x1E)) return true;
   const int32_t index = params[0].lVal;
   if (!InList(index, KeyFilters.size())) {
     SetError(INDEX_BOUNDS, nullptr);
@@ -192,7 +174,7 @@ bool CVombra::SetKeyFilter(tVariant* result, tVariant* params, long count) {
   const bool hasName = IsGiven(params[1]);
   std::wstring name;
   if (hasName) {
-    name = ArgText(params[1]);
+    name = TextUpToNul(params[1]);
     if (name.empty()) {
       SetError(VOMBRA_E_KEYFILTER_NAME, nullptr);
       return true;
@@ -221,9 +203,9 @@ bool CVombra::InsertKeyFilter(tVariant* result, tVariant* params, long count) {
   if (!result || !params || count < 6) return Refuse();
   SetBool(result, false);
   static const VARIANT_TYPE types[] = {VTYPE_I4, VTYPE_PWSTR, VTYPE_UI4, VTYPE_I4, VTYPE_UI4, VTYPE_EMPTY};
-  if (!CheckArgsOptional(params, count, types, 6, 0x30)) return true;
+  if (!CheckArgs(params, count, types, 6, 0x30)) return true;
   _KEYFILTER_INFO filter;
-  filter.Name = ArgText(params[1]);
+  filter.Name = TextUpToNul(params[1]);
   if (filter.Name.empty()) {
     SetError(VOMBRA_E_KEYFILTER_NAME, nullptr);
     return true;
@@ -258,7 +240,7 @@ bool CVombra::InsertKeyFilter(tVariant* result, tVariant* params, long count) {
   // The index goes back as an I4 whatever number type came in: a double left with only its low four
   // bytes overwritten would read back as garbage.
   SetI4(&params[0], index);
-  if (VariantType(&params[5]) != VTYPE_NULL) SetUI4(&params[5], filter.Id);
+  if (!IsNullArg(params[5])) SetUI4(&params[5], filter.Id);
   SetBool(result, true);
   return true;
 }
@@ -325,7 +307,7 @@ bool CVombra::FindFormatByID(tVariant* result, tVariant* params, long count) {
 bool CVombra::FindFormat(tVariant* result, tVariant* params, long count) {
   if (!result || !params || count < 1) return Refuse();
   if (VariantType(&params[0]) != VTYPE_PWSTR) return Refuse();
-  SetI4(result, FormatIndexByName(Formats, ArgText(params[0]).c_str()));
+  SetI4(result, FormatIndexByName(Formats, TextUpToNul(params[0]).c_str()));
   return true;
 }
 
@@ -353,7 +335,7 @@ bool CVombra::SetFormat(tVariant* result, tVariant* params, long count) {
   if (!result || !params || count < 5) return Refuse();
   SetBool(result, false);
   static const VARIANT_TYPE types[] = {VTYPE_I4, VTYPE_PWSTR, VTYPE_PWSTR, VTYPE_PWSTR, VTYPE_PWSTR};
-  if (!CheckArgsOptional(params, count, types, 5, 0x1E)) return true;
+  if (!CheckArgs(params, count, types, 5, 0x1E)) return true;
   const int32_t index = params[0].lVal;
   if (!InList(index, Formats.size())) {
     SetError(INDEX_BOUNDS, nullptr);
@@ -362,7 +344,7 @@ bool CVombra::SetFormat(tVariant* result, tVariant* params, long count) {
   CCriticalSectionLock lock(&Lock);
   _FORMAT_INFO& format = Formats[size_t(index)];
   if (IsGiven(params[1])) {
-    std::wstring name = ArgText(params[1]);
+    std::wstring name = TextUpToNul(params[1]);
     if (name.empty()) {
       SetError(VOMBRA_E_FORMAT_NAME, nullptr);
       return true;
@@ -376,9 +358,9 @@ bool CVombra::SetFormat(tVariant* result, tVariant* params, long count) {
     format.Name = std::move(name);
   }
   // Template and Params are stored unchecked; CheckFormat is there for that.
-  if (IsGiven(params[2])) format.Template = ArgText(params[2]);
-  if (IsGiven(params[3])) format.Params = ArgText(params[3]);
-  if (IsGiven(params[4])) format.Comment = ArgText(params[4]);
+  if (IsGiven(params[2])) format.Template = TextUpToNul(params[2]);
+  if (IsGiven(params[3])) format.Params = TextUpToNul(params[3]);
+  if (IsGiven(params[4])) format.Comment = TextUpToNul(params[4]);
   ModifiedParts |= SP_LISTS;
   SetBool(result, true);
   return true;
@@ -388,9 +370,9 @@ bool CVombra::InsertFormat(tVariant* result, tVariant* params, long count) {
   if (!result || !params || count < 6) return Refuse();
   SetBool(result, false);
   static const VARIANT_TYPE types[] = {VTYPE_I4, VTYPE_PWSTR, VTYPE_PWSTR, VTYPE_PWSTR, VTYPE_PWSTR, VTYPE_UI4};
-  if (!CheckArgsOptional(params, count, types, 6, 0x30)) return true;
+  if (!CheckArgs(params, count, types, 6, 0x30)) return true;
   _FORMAT_INFO format;
-  format.Name = ArgText(params[1]);
+  format.Name = TextUpToNul(params[1]);
   if (format.Name.empty()) {
     SetError(VOMBRA_E_FORMAT_NAME, nullptr);
     return true;
@@ -399,9 +381,9 @@ bool CVombra::InsertFormat(tVariant* result, tVariant* params, long count) {
     SetError(VOMBRA_E_FORMAT_EXISTS, nullptr);
     return true;
   }
-  format.Template = ArgText(params[2]);
-  format.Params = ArgText(params[3]);
-  if (IsGiven(params[4])) format.Comment = ArgText(params[4]);
+  format.Template = TextUpToNul(params[2]);
+  format.Params = TextUpToNul(params[3]);
+  if (IsGiven(params[4])) format.Comment = TextUpToNul(params[4]);
   format.KeyFilters = NEW_FORMAT_KEYFILTERS;
   format.Flags = NEW_FORMAT_FLAGS;
 
@@ -426,7 +408,7 @@ bool CVombra::InsertFormat(tVariant* result, tVariant* params, long count) {
   }
   // As in InsertKeyFilter, the index goes back as an I4.
   SetI4(&params[0], index);
-  if (VariantType(&params[5]) != VTYPE_NULL) SetUI4(&params[5], Formats[size_t(index)].Id);
+  if (!IsNullArg(params[5])) SetUI4(&params[5], Formats[size_t(index)].Id);
   SetBool(result, true);
   return true;
 }
@@ -470,7 +452,8 @@ bool CVombra::CheckFormat(tVariant* result, tVariant* params, long count) {
   if (!CheckArgs(params, count, types, 3)) return true;
   size_t position = size_t(-1);
   std::wstring text;
-  HRESULT code = CheckFormatText(ArgText(params[0]).c_str(), ArgText(params[1]).c_str(), &position, &text);
+  HRESULT code =
+      CheckFormatText(TextUpToNul(params[0]).c_str(), TextUpToNul(params[1]).c_str(), &position, &text);
   SetI4(&params[2], position == size_t(-1) || position > 0x7FFFFFFF ? -1 : int32_t(position));
   if (code != S_OK) {
     SetError(code, text.c_str());
@@ -492,7 +475,7 @@ bool CVombra::Format(tVariant* result, tVariant* params, long count) {
     return true;
   }
   std::wstring text;
-  FormatKeyNumber(text, ArgText(params[1]).c_str(), ArgText(params[2]).c_str(), &key);
+  FormatKeyNumber(text, TextUpToNul(params[1]).c_str(), TextUpToNul(params[2]).c_str(), &key);
   StringToVariant(&params[0], text.c_str());
   SetError(S_OK, nullptr);
   SetBool(result, true);

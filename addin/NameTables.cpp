@@ -2,6 +2,22 @@
 // default values.
 #include "NameTables.h"
 
+#include "Core.h"
+
+namespace {
+
+std::wstring LogNameOf(const wchar_t* const* english, const wchar_t* const* russian, long count,
+                       long number) {
+  if (number < 0 || number >= count) {
+    std::wstring name;
+    StrFormat(name, L"#%ld", number);
+    return name;
+  }
+  return PRIMARYLANGID(LANGIDFROMLCID(g_lcid)) == LANG_RUSSIAN ? russian[number] : english[number];
+}
+
+}  // namespace
+
 const wchar_t* const g_PropNames[VOMBRA_PROP_COUNT] = {
     L"SearchStandardComPorts",
     L"SearchVirtualComPorts",
@@ -103,6 +119,10 @@ const wchar_t* const g_PropNamesRu[VOMBRA_PROP_COUNT] = {
     L"КлючАвторизацииMC",
     L"КлючАвторизацииMP",
 };
+
+std::wstring PropLogName(long number) {
+  return LogNameOf(g_PropNames, g_PropNamesRu, VOMBRA_PROP_COUNT, number);
+}
 
 const wchar_t* const g_MethodNames[VOMBRA_METHOD_COUNT] = {
     L"GetVersion",
@@ -215,6 +235,10 @@ const wchar_t* const g_MethodNamesRu[VOMBRA_METHOD_COUNT] = {
     L"ДобавитьВЛог",
     L"ОчиститьЛог",
 };
+
+std::wstring MethodLogName(long number) {
+  return LogNameOf(g_MethodNames, g_MethodNamesRu, VOMBRA_METHOD_COUNT, number);
+}
 
 const long g_MethodParamCounts[VOMBRA_METHOD_COUNT] = {
     0, 7, 1, 1, 2, 1, 1, 2, 1, 1,      // 0..9: the driver calls

@@ -11,17 +11,19 @@
 #include "Core.h"
 #include "Exceptions.h"
 #include "Messages.h"
+#include "MethodSupport.h"
+#include "NameTables.h"
 #include "PortEnum.h"
+#include "ResourceIds.h"
 #include "Thread.h"
 #include "Vombra.h"
 
 namespace {
 
-constexpr long PROP_TEMIC_SCAN = 31;
-constexpr long PROP_FIRST_SOUND = 37;
-constexpr long PROP_LAST_SOUND = 42;
-constexpr long PROP_FORMAT_COUNT = 44;
-constexpr long PROP_KEY_FILTER_COUNT = 45;
+// The six sound paths fill slots 0 to 5 in property order, so from SoundFoundKey on a name is one slot
+// early: SoundFoundKey holds the driver-error sound and SoundLostKey the key-found sound, as stored
+// settings and applications already have them.
+constexpr long PROP_FIRST_SOUND = PROP_SOUND_TRANSFER;
 constexpr UINT MAX_MODEL = 12;
 constexpr UINT MAX_LOG_LEVEL = 6;
 constexpr UINT MAX_PREFIX = 127;
@@ -39,28 +41,10 @@ void PutBool(tVariant* value, bool truth) {
   value->vt = VTYPE_BOOL;
 }
 
-void PutI4(tVariant* value, UINT number) {
-  value->ullVal = 0;
-  value->lVal = int32_t(number);
-  value->vt = VTYPE_I4;
-}
-
-void PutUI4(tVariant* value, UINT number) {
-  value->ullVal = 0;
-  value->ulVal = number;
-  value->vt = VTYPE_UI4;
-}
-
-// Whatever the value's type, a number is its first 32 bits and a truth value its first byte.
+// Whatever the value's type, a number is its first 32 bits (a truth value its first byte).
 UINT NumberOf(const tVariant* value) { return value->ulVal; }
-bool TruthOf(const tVariant* value) { return value->ui8Val != 0; }
 
 bool IsText(const tVariant* value) { return VariantType(value) == VTYPE_PWSTR; }
-
-std::wstring TextOf(const tVariant* value) {
-  if (!value->pwstrVal) return std::wstring();
-  return std::wstring(value->pwstrVal, value->wstrLen);
-}
 
 UINT WithBit(UINT word, UINT bit, bool on) { return on ? (word | bit) : (word & ~bit); }
 
@@ -69,6 +53,11 @@ void SetNumber(CVombra& addin, UINT& member, UINT number, UINT part) {
   if (member == number) return;
   member = number;
   addin.ModifiedParts |= part;
+}
+
+// One bit of a settings word of part 1.
+void SetBit(CVombra& addin, UINT& word, UINT bit, bool on) {
+  SetNumber(addin, word, WithBit(word, bit, on), SP_MAIN);
 }
 
 void SetBool(CVombra& addin, bool& member, bool truth) {
@@ -203,7 +192,7 @@ std::wstring AuthKeyText(const _AUTHKEY_INFO& key) {
 // Replaces the path of one sound slot; the open MCI file goes when its path changes.
 HRESULT SetSoundPath(CVombra& addin, int slot, const tVariant* value) {
   if (!IsText(value)) return VOMBRA_E_PARAM_TYPE;
-  std::wstring path = TextOf(value);
+  std::wstring path = TextByLength(*value);
   if (path.size() > MAX_SOUND_PATH) return E_INVALIDARG;
   {
     // Reader threads and the window thread read the paths under the lock.
@@ -218,7 +207,7 @@ HRESULT SetSoundPath(CVombra& addin, int slot, const tVariant* value) {
 HRESULT SetTemicScanList(CVombra& addin, const tVariant* value) {
   if (!IsText(value)) return VOMBRA_E_PARAM_TYPE;
   std::vector<UINT> list;
-  const bool parsed = ParseTemicScanList(TextOf(value), list);
+  const bool parsed = ParseTemicScanList(TextByLength(*value), list);
   {
     // The Temic scan reads the list under the lock; it sees the old list or the new one, whole.
     CCriticalSectionLock lock(&addin.Lock);
@@ -232,17 +221,17 @@ HRESULT SetTemicScanList(CVombra& addin, const tVariant* value) {
 // S_OK, the code of a refused value, or REFUSED_QUIETLY.
 HRESULT ApplyProperty(CVombra& addin, long number, const tVariant* value) {
   const UINT n = NumberOf(value);
-  const bool truth = TruthOf(value);
+  const bool truth = TruthOfFirstByte(*value);
   switch (number) {
-    case 0: SetNumber(addin, addin.SearchFlags, WithBit(addin.SearchFlags, SF_STD_COM, truth), SP_MAIN); break;
-    case 1: SetNumber(addin, addin.SearchFlags, WithBit(addin.SearchFlags, SF_VIRTUAL_COM, truth), SP_MAIN); break;
-    case 2: SetNumber(addin, addin.SearchFlags, WithBit(addin.SearchFlags, SF_CCID, truth), SP_MAIN); break;
-    case 3: SetNumber(addin, addin.SearchFlags, WithBit(addin.SearchFlags, SF_IP, truth), SP_MAIN); break;
-    case 4: SetNumber(addin, addin.FindIpTimeout, n, SP_MAIN); break;
-    case 5: SetNumber(addin, addin.FindIpTries, n, SP_MAIN); break;
-    case 6: {
+    case PROP_SEARCH_STANDARD_COM_PORTS: SetBit(addin, addin.SearchFlags, SF_STD_COM, truth); break;
+    case PROP_SEARCH_VIRTUAL_COM_PORTS: SetBit(addin, addin.SearchFlags, SF_VIRTUAL_COM, truth); break;
+    case PROP_SEARCH_CCID: SetBit(addin, addin.SearchFlags, SF_CCID, truth); break;
+    case PROP_SEARCH_IP_PORTS: SetBit(addin, addin.SearchFlags, SF_IP, truth); break;
+    case PROP_FIND_IP_TIMEOUT: SetNumber(addin, addin.FindIpTimeout, n, SP_MAIN); break;
+    case PROP_FIND_IP_TRIES: SetNumber(addin, addin.FindIpTries, n, SP_MAIN); break;
+    case PROP_PORT: {
       if (!IsText(value)) return VOMBRA_E_PARAM_TYPE;
-      std::wstring port = TextOf(value);
+      std::wstring port = TextByLength(*value);
       addin.LiveParams.Port = port;
       if (addin.SavedParams.Port != port) {
         addin.SavedParams.Port.swap(port);
@@ -250,87 +239,78 @@ HRESULT ApplyProperty(CVombra& addin, long number, const tVariant* value) {
       }
       break;
     }
-    case 7:
+    case PROP_MODEL:
       if (n > MAX_MODEL) return E_INVALIDARG;
       SetConnection(addin, &_READERPARAMS_INFO::Model, n);
       break;
-    case 8: SetConnection(addin, &_READERPARAMS_INFO::Speed, n); break;
-    case 9: SetConnection(addin, &_READERPARAMS_INFO::StopBits, n); break;
-    case 10: SetConnection(addin, &_READERPARAMS_INFO::ConnectTimeout, n); break;
-    case 11: SetConnection(addin, &_READERPARAMS_INFO::ConnectPeriod, n); break;
-    case 12: SetConnection(addin, &_READERPARAMS_INFO::RxPeriod, n); break;
-    case 13: SetConnection(addin, &_READERPARAMS_INFO::RequestTimeout, n); break;
-    case 14: SetConnection(addin, &_READERPARAMS_INFO::RequestTries, n); break;
-    case 15: SetConnectionFlag(addin, RDF_WIEGAND, truth); break;
-    case 16: SetConnectionFlag(addin, RDF_BINARY, truth); break;
-    case 17: SetConnectionFlag(addin, RDF_DIFFERENT_CODES, truth); break;
-    case 18: SetConnectionFlag(addin, RDF_NVT, truth); break;
-    case 19: SetConnection(addin, &_READERPARAMS_INFO::FormatId, n); break;
-    case 20:
+    case PROP_SPEED: SetConnection(addin, &_READERPARAMS_INFO::Speed, n); break;
+    case PROP_STOP_BITS: SetConnection(addin, &_READERPARAMS_INFO::StopBits, n); break;
+    case PROP_CONNECT_TIMEOUT: SetConnection(addin, &_READERPARAMS_INFO::ConnectTimeout, n); break;
+    case PROP_CONNECT_PERIOD: SetConnection(addin, &_READERPARAMS_INFO::ConnectPeriod, n); break;
+    case PROP_RX_PERIOD: SetConnection(addin, &_READERPARAMS_INFO::RxPeriod, n); break;
+    case PROP_REQUEST_TIMEOUT: SetConnection(addin, &_READERPARAMS_INFO::RequestTimeout, n); break;
+    case PROP_REQUEST_TRIES: SetConnection(addin, &_READERPARAMS_INFO::RequestTries, n); break;
+    case PROP_WIEGAND: SetConnectionFlag(addin, RDF_WIEGAND, truth); break;
+    case PROP_BINARY_MODE: SetConnectionFlag(addin, RDF_BINARY, truth); break;
+    case PROP_DIFFERENT_RK73: SetConnectionFlag(addin, RDF_DIFFERENT_CODES, truth); break;
+    case PROP_NVT: SetConnectionFlag(addin, RDF_NVT, truth); break;
+    case PROP_READER_FORMAT_ID: SetConnection(addin, &_READERPARAMS_INFO::FormatId, n); break;
+    case PROP_PREFIX:
       if (!IsPrefixValue(n)) return E_INVALIDARG;
       SetConnection(addin, &_READERPARAMS_INFO::Prefix, n);
       break;
-    case 21:
+    case PROP_SUFFIX:
       if (!IsPrefixValue(n)) return E_INVALIDARG;
       SetConnection(addin, &_READERPARAMS_INFO::Suffix, n);
       break;
-    case 22:
+    case PROP_LOG_LEVEL:
       if (n > MAX_LOG_LEVEL) return E_INVALIDARG;
       SetNumber(addin, addin.LogLevel, n, SP_MAIN);
       break;
-    case 23: SetNumber(addin, addin.LogMaxSize, n, SP_MAIN); break;
-    case 24: {
+    case PROP_MAX_LOG_SIZE: SetNumber(addin, addin.LogMaxSize, n, SP_MAIN); break;
+    case PROP_DEFAULT_FORMAT_ID: {
       // Reader threads read the default format under the lock.
       CCriticalSectionLock lock(&addin.Lock);
       SetNumber(addin, addin.DefaultFormatId, n, SP_LISTS);
       break;
     }
-    case 25: SetNumber(addin, addin.KeyTypes, n, SP_MAIN); break;
-    case 26: SetNumber(addin, addin.IdentKeyDelay, n, SP_MAIN); break;
-    case 27: SetNumber(addin, addin.DelayKeyTypes, WithBit(addin.DelayKeyTypes, DKT_MIFARE_CLASSIC, truth), SP_MAIN); break;
-    case 28: SetNumber(addin, addin.DelayKeyTypes, WithBit(addin.DelayKeyTypes, DKT_MIFARE_PLUS, truth), SP_MAIN); break;
-    case 29: SetNumber(addin, addin.DelayKeyTypes, WithBit(addin.DelayKeyTypes, DKT_MIFARE_UL, truth), SP_MAIN); break;
-    case 30: SetNumber(addin, addin.DelayKeyTypes, WithBit(addin.DelayKeyTypes, DKT_TEMIC, truth), SP_MAIN); break;
-    case PROP_TEMIC_SCAN: return SetTemicScanList(addin, value);
-    case 32: SetBool(addin, addin.MifareC.Enabled, truth); break;
-    case 33: SetBool(addin, addin.MifareP.Enabled, truth); break;
-    case 34: SetBool(addin, addin.MifareUL.Enabled, truth); break;
-    case 35: SetBool(addin, addin.Temic.Enabled, truth); break;
-    case 36:
+    case PROP_KEY_TYPES: SetNumber(addin, addin.KeyTypes, n, SP_MAIN); break;
+    case PROP_KEY_HOLD_TIMEOUT: SetNumber(addin, addin.IdentKeyDelay, n, SP_MAIN); break;
+    case PROP_HOLD_MIFARE_C: SetBit(addin, addin.DelayKeyTypes, DKT_MIFARE_CLASSIC, truth); break;
+    case PROP_HOLD_MIFARE_P: SetBit(addin, addin.DelayKeyTypes, DKT_MIFARE_PLUS, truth); break;
+    case PROP_HOLD_MIFARE_UL: SetBit(addin, addin.DelayKeyTypes, DKT_MIFARE_UL, truth); break;
+    case PROP_HOLD_TEMIC: SetBit(addin, addin.DelayKeyTypes, DKT_TEMIC, truth); break;
+    case PROP_TEMIC_SCAN_PARAMETERS: return SetTemicScanList(addin, value);
+    case PROP_AUTO_MIFARE_C: SetBool(addin, addin.MifareC.Enabled, truth); break;
+    case PROP_AUTO_MIFARE_P: SetBool(addin, addin.MifareP.Enabled, truth); break;
+    case PROP_AUTO_MIFARE_UL: SetBool(addin, addin.MifareUL.Enabled, truth); break;
+    case PROP_AUTO_TEMIC: SetBool(addin, addin.Temic.Enabled, truth); break;
+    case PROP_SOUND_ENABLED:
       if (addin.SoundEnabled == truth) break;
       addin.SoundEnabled = truth;
       addin.ModifiedParts |= SP_MAIN;
       if (!truth) addin.CloseMedia();
       break;
-    case 37:
-    case 38:
-    case 39:
-    case 40:
-    case 41:
-    case PROP_LAST_SOUND:
+    case PROP_SOUND_TRANSFER:
+    case PROP_SOUND_TRANSFER_ERROR:
+    case PROP_SOUND_CONNECTIONS:
+    case PROP_SOUND_DISCONNECTIONS:
+    case PROP_SOUND_FOUND_KEY:
+    case PROP_SOUND_LOST_KEY:
       return SetSoundPath(addin, int(number - PROP_FIRST_SOUND), value);
-    case 43:
+    case PROP_SETTINGS_MODIFIED:
       if ((addin.ModifiedParts != 0) != truth) addin.ModifiedParts = truth ? UINT(SP_ALL) : 0u;
       break;
-    case 46:
+    case PROP_AUTHORIZATION_KEY_MC:
       if (!SetAuthKey(addin.AuthKeyMC, value, MC_KEY_BYTES, true)) return VOMBRA_E_PARAM_TYPE;
       break;
-    case 47:
+    case PROP_AUTHORIZATION_KEY_MP:
       if (!SetAuthKey(addin.AuthKeyMP, value, MP_KEY_BYTES, false)) return VOMBRA_E_PARAM_TYPE;
       break;
     default:
-      return REFUSED_QUIETLY;  // the counts 44 and 45, and numbers outside the table
+      return REFUSED_QUIETLY;  // the two counts, and numbers outside the table
   }
   return S_OK;
-}
-
-std::wstring LogName(long number) {
-  if (number < 0 || number >= VOMBRA_PROP_COUNT) {
-    std::wstring name;
-    StrFormat(name, L"#%ld", number);
-    return name;
-  }
-  return PRIMARYLANGID(LANGIDFROMLCID(g_lcid)) == LANG_RUSSIAN ? g_PropNamesRu[number] : g_PropNames[number];
 }
 
 }  // namespace
@@ -341,78 +321,78 @@ bool CVombra::GetPropVal(const long number, tVariant* value) {
   std::wstring text;
   bool isText = false;
   switch (number) {
-    case 0: PutBool(value, SearchFlags & SF_STD_COM); break;
-    case 1: PutBool(value, SearchFlags & SF_VIRTUAL_COM); break;
-    case 2: PutBool(value, SearchFlags & SF_CCID); break;
-    case 3: PutBool(value, SearchFlags & SF_IP); break;
-    case 4: PutUI4(value, FindIpTimeout); break;
-    case 5: PutI4(value, FindIpTries); break;
-    case 6:
+    case PROP_SEARCH_STANDARD_COM_PORTS: PutBool(value, SearchFlags & SF_STD_COM); break;
+    case PROP_SEARCH_VIRTUAL_COM_PORTS: PutBool(value, SearchFlags & SF_VIRTUAL_COM); break;
+    case PROP_SEARCH_CCID: PutBool(value, SearchFlags & SF_CCID); break;
+    case PROP_SEARCH_IP_PORTS: PutBool(value, SearchFlags & SF_IP); break;
+    case PROP_FIND_IP_TIMEOUT: SetUI4(value, FindIpTimeout); break;
+    case PROP_FIND_IP_TRIES: SetI4(value, int32_t(FindIpTries)); break;
+    case PROP_PORT:
       text = LiveParams.Port;
       isText = true;
       break;
-    case 7: PutI4(value, LiveParams.Model); break;
-    case 8: PutI4(value, LiveParams.Speed); break;
-    case 9: PutI4(value, LiveParams.StopBits); break;
-    case 10: PutI4(value, LiveParams.ConnectTimeout); break;
-    case 11: PutI4(value, LiveParams.ConnectPeriod); break;
-    case 12: PutI4(value, LiveParams.RxPeriod); break;
-    case 13: PutI4(value, LiveParams.RequestTimeout); break;
-    case 14: PutI4(value, LiveParams.RequestTries); break;
-    case 15: PutBool(value, LiveParams.Flags & RDF_WIEGAND); break;
-    case 16: PutBool(value, LiveParams.Flags & RDF_BINARY); break;
-    case 17: PutBool(value, LiveParams.Flags & RDF_DIFFERENT_CODES); break;
-    case 18: PutBool(value, LiveParams.Flags & RDF_NVT); break;
-    case 19: PutUI4(value, LiveParams.FormatId); break;
-    case 20: PutI4(value, LiveParams.Prefix); break;
-    case 21: PutI4(value, LiveParams.Suffix); break;
-    case 22: PutI4(value, LogLevel); break;
-    case 23: PutUI4(value, LogMaxSize); break;
-    case 24: PutUI4(value, DefaultFormatId); break;
-    case 25: PutUI4(value, KeyTypes); break;
-    case 26: PutI4(value, IdentKeyDelay); break;
-    case 27: PutBool(value, DelayKeyTypes & DKT_MIFARE_CLASSIC); break;
-    case 28: PutBool(value, DelayKeyTypes & DKT_MIFARE_PLUS); break;
-    case 29: PutBool(value, DelayKeyTypes & DKT_MIFARE_UL); break;
-    case 30: PutBool(value, DelayKeyTypes & DKT_TEMIC); break;
-    case PROP_TEMIC_SCAN: {
+    case PROP_MODEL: SetI4(value, int32_t(LiveParams.Model)); break;
+    case PROP_SPEED: SetI4(value, int32_t(LiveParams.Speed)); break;
+    case PROP_STOP_BITS: SetI4(value, int32_t(LiveParams.StopBits)); break;
+    case PROP_CONNECT_TIMEOUT: SetI4(value, int32_t(LiveParams.ConnectTimeout)); break;
+    case PROP_CONNECT_PERIOD: SetI4(value, int32_t(LiveParams.ConnectPeriod)); break;
+    case PROP_RX_PERIOD: SetI4(value, int32_t(LiveParams.RxPeriod)); break;
+    case PROP_REQUEST_TIMEOUT: SetI4(value, int32_t(LiveParams.RequestTimeout)); break;
+    case PROP_REQUEST_TRIES: SetI4(value, int32_t(LiveParams.RequestTries)); break;
+    case PROP_WIEGAND: PutBool(value, LiveParams.Flags & RDF_WIEGAND); break;
+    case PROP_BINARY_MODE: PutBool(value, LiveParams.Flags & RDF_BINARY); break;
+    case PROP_DIFFERENT_RK73: PutBool(value, LiveParams.Flags & RDF_DIFFERENT_CODES); break;
+    case PROP_NVT: PutBool(value, LiveParams.Flags & RDF_NVT); break;
+    case PROP_READER_FORMAT_ID: SetUI4(value, LiveParams.FormatId); break;
+    case PROP_PREFIX: SetI4(value, int32_t(LiveParams.Prefix)); break;
+    case PROP_SUFFIX: SetI4(value, int32_t(LiveParams.Suffix)); break;
+    case PROP_LOG_LEVEL: SetI4(value, int32_t(LogLevel)); break;
+    case PROP_MAX_LOG_SIZE: SetUI4(value, LogMaxSize); break;
+    case PROP_DEFAULT_FORMAT_ID: SetUI4(value, DefaultFormatId); break;
+    case PROP_KEY_TYPES: SetUI4(value, KeyTypes); break;
+    case PROP_KEY_HOLD_TIMEOUT: SetI4(value, int32_t(IdentKeyDelay)); break;
+    case PROP_HOLD_MIFARE_C: PutBool(value, DelayKeyTypes & DKT_MIFARE_CLASSIC); break;
+    case PROP_HOLD_MIFARE_P: PutBool(value, DelayKeyTypes & DKT_MIFARE_PLUS); break;
+    case PROP_HOLD_MIFARE_UL: PutBool(value, DelayKeyTypes & DKT_MIFARE_UL); break;
+    case PROP_HOLD_TEMIC: PutBool(value, DelayKeyTypes & DKT_TEMIC); break;
+    case PROP_TEMIC_SCAN_PARAMETERS: {
       CCriticalSectionLock lock(&Lock);
       text = TemicScanListText(Temic.ScanParams);
       isText = true;
       break;
     }
-    case 32: PutBool(value, MifareC.Enabled); break;
-    case 33: PutBool(value, MifareP.Enabled); break;
-    case 34: PutBool(value, MifareUL.Enabled); break;
-    case 35: PutBool(value, Temic.Enabled); break;
-    case 36: PutBool(value, SoundEnabled); break;
-    case 37:
-    case 38:
-    case 39:
-    case 40:
-    case 41:
-    case PROP_LAST_SOUND: {
+    case PROP_AUTO_MIFARE_C: PutBool(value, MifareC.Enabled); break;
+    case PROP_AUTO_MIFARE_P: PutBool(value, MifareP.Enabled); break;
+    case PROP_AUTO_MIFARE_UL: PutBool(value, MifareUL.Enabled); break;
+    case PROP_AUTO_TEMIC: PutBool(value, Temic.Enabled); break;
+    case PROP_SOUND_ENABLED: PutBool(value, SoundEnabled); break;
+    case PROP_SOUND_TRANSFER:
+    case PROP_SOUND_TRANSFER_ERROR:
+    case PROP_SOUND_CONNECTIONS:
+    case PROP_SOUND_DISCONNECTIONS:
+    case PROP_SOUND_FOUND_KEY:
+    case PROP_SOUND_LOST_KEY: {
       CCriticalSectionLock lock(&Lock);
       text = SoundFileList[number - PROP_FIRST_SOUND];
       isText = true;
       break;
     }
-    case 43: PutBool(value, ModifiedParts != 0); break;
+    case PROP_SETTINGS_MODIFIED: PutBool(value, ModifiedParts != 0); break;
     case PROP_FORMAT_COUNT: {
       CCriticalSectionLock lock(&Lock);
-      PutI4(value, UINT(Formats.size()));
+      SetI4(value, int32_t(Formats.size()));
       break;
     }
     case PROP_KEY_FILTER_COUNT: {
       CCriticalSectionLock lock(&Lock);
-      PutI4(value, UINT(KeyFilters.size()));
+      SetI4(value, int32_t(KeyFilters.size()));
       break;
     }
-    case 46:
+    case PROP_AUTHORIZATION_KEY_MC:
       text = AuthKeyText(AuthKeyMC);
       isText = true;
       break;
-    case 47:
+    case PROP_AUTHORIZATION_KEY_MP:
       text = AuthKeyText(AuthKeyMP);
       isText = true;
       break;
@@ -434,7 +414,7 @@ bool CVombra::SetPropVal(const long number, tVariant* value) {
   if (LogLevel >= 6) {
     std::wstring text;
     if (value) VariantToText(value, text);
-    Log(0, nullptr, 1044, LogName(number).c_str(), text.c_str());
+    Log(0, nullptr, IDS_LOG_SET_PROPERTY, PropLogName(number).c_str(), text.c_str());
   }
 
   HRESULT outcome = REFUSED_QUIETLY;
@@ -456,15 +436,15 @@ bool CVombra::SetPropVal(const long number, tVariant* value) {
 
   if (LogLevel >= 6) {
     if (answer) {
-      Log(0, nullptr, 1045);
+      Log(0, nullptr, IDS_LOG_SET_PROPERTY_DONE);
     } else if (outcome == REFUSED_QUIETLY) {
       // The last error belongs to an earlier call and stays as it is; the log still says why.
       std::wstring text = LastErrorText;
       if (text.empty()) FormatMessageText(text, g_hResInstance, DWORD(LastError));
-      Log(2, nullptr, 1046, LastError, text.c_str());
+      Log(2, nullptr, IDS_LOG_SET_PROPERTY_ERROR, LastError, text.c_str());
     } else {
       FillLastErrorText();
-      Log(2, nullptr, 1046, LastError, LastErrorText.c_str());
+      Log(2, nullptr, IDS_LOG_SET_PROPERTY_ERROR, LastError, LastErrorText.c_str());
     }
   }
   return answer;

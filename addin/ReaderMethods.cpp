@@ -13,32 +13,12 @@
 #include "Core.h"
 #include "Exceptions.h"
 #include "Messages.h"
+#include "MethodSupport.h"
 #include "Reader.h"
 #include "Thread.h"
 #include "Vombra.h"
 
 namespace {
-
-std::wstring TextOf(const tVariant& value) {
-  if (!value.pwstrVal) return std::wstring();
-  return std::wstring(value.pwstrVal, value.wstrLen);
-}
-
-bool TruthOf(const tVariant& value) {
-  switch (VariantType(&value)) {
-    case VTYPE_BOOL:
-      return value.bVal;
-    case VTYPE_R4:
-      return value.fltVal != 0;
-    case VTYPE_R8:
-      return value.dblVal != 0;
-    case VTYPE_I8:
-    case VTYPE_UI8:
-      return value.ullVal != 0;
-    default:
-      return value.ulVal != 0;
-  }
-}
 
 // The system's comparison, not the C run-time's: it folds Cyrillic whatever the
 // process locale.
@@ -72,8 +52,6 @@ bool SplitPortText(const std::wstring& text, std::wstring& name, int& address) {
 
 }  // namespace
 
-// Until the reader search is wired in, "Auto" answers as a search that found
-// nothing more.
 void CVombra::WaitCommand(UINT timeout, const std::function<bool()>& settled) {
   // CommandEvent is one for the object, and WaitingReader names one reader: a command posted
   // meanwhile by another host thread takes them over, and this thread's command may then end (or
@@ -111,13 +89,7 @@ void CVombra::StopReaders() {
   // All are told first so that they stop in parallel; the joins then take as
   // long as the slowest, and there is no limit on how many threads are waited
   // for.
-  for (auto& entry : Readers) {
-    CReader* reader = entry.second.get();
-    if (!reader->IsStarted()) continue;
-    reader->Running = 0;
-    if (reader->BreakEvent) SetEvent(reader->BreakEvent);
-    if (reader->WakeEvent) SetEvent(reader->WakeEvent);
-  }
+  for (auto& entry : Readers) entry.second->RequestStop();
   for (auto& entry : Readers) entry.second->Stop();
   DeviceIds.clear();
   Readers.clear();
@@ -226,7 +198,7 @@ bool CVombra::Open(tVariant* result, tVariant* params, long count) {
 
 bool CVombra::Close(tVariant* result, tVariant* params, long count) {
   if (!params || count < 1 || VariantType(&params[0]) != VTYPE_PWSTR) return Refuse();
-  auto known = DeviceIds.find(TextOf(params[0]));
+  auto known = DeviceIds.find(TextByLength(params[0]));
   if (known == DeviceIds.end()) {
     if (result) {
       SetError(VOMBRA_E_NOT_OPENED, nullptr);
@@ -283,16 +255,6 @@ bool CVombra::DeviceTest(tVariant* result, tVariant* params, long count) {
     }
   }
 
-  if (!temporary && reader->IsStarted()) {
-    // The test stops a running reader's thread by its break event; a thread
-    // that ends on its wake event first leaves the break signalled, and the
-    // test's own exchange would then end at once.
-    reader->Running = 0;
-    SetEvent(reader->WakeEvent);
-    SetEvent(reader->BreakEvent);
-    reader->Join();
-    ResetEvent(reader->BreakEvent);
-  }
   std::wstring description;
   const bool ok =
       reader->TestDevice(address, BYTE(LiveParams.StopBits), LiveParams.Model, LiveParams.ConnectTimeout,
@@ -326,15 +288,12 @@ bool CVombra::UpdateReaderParameters(tVariant* result, tVariant* params, long co
   SetBool(result, false);
   static const VARIANT_TYPE kTypes[] = {VTYPE_PWSTR, VTYPE_BOOL};
   if (!CheckArgs(params, count, kTypes, 2)) return true;
-  auto known = DeviceIds.find(TextOf(params[0]));
-  if (known == DeviceIds.end()) {
-    SetError(VOMBRA_E_NOT_OPENED, nullptr);
-    return true;
-  }
-  CReader* reader = known->second.Reader;
-  if (TruthOf(params[1])) {
+  const _DEVICEID_INFO* device = FindDevice(params[0]);
+  if (!device) return true;
+  CReader* reader = device->Reader;
+  if (TruthOfValue(params[1])) {
     ApplyParams(reader, LiveParams);
-    SetEvent(reader->WakeEvent);
+    reader->Wake();
   } else {
     LiveParams.StopBits = reader->StopBits;
     LiveParams.Flags = reader->ConnectFlags;
@@ -353,7 +312,7 @@ bool CVombra::UpdateReaderParameters(tVariant* result, tVariant* params, long co
 
 bool CVombra::GetStatus(tVariant* result, tVariant* params, long count) {
   if (!result || !params || count < 1 || VariantType(&params[0]) != VTYPE_PWSTR) return Refuse();
-  auto known = DeviceIds.find(TextOf(params[0]));
+  auto known = DeviceIds.find(TextByLength(params[0]));
   const UINT state = known == DeviceIds.end() ? 0u : known->second.Reader->GetState(known->second.Address);
   SetI4(result, int32_t(state));
   return true;
@@ -364,12 +323,9 @@ bool CVombra::Reconnect(tVariant* result, tVariant* params, long count) {
   SetBool(result, false);
   static const VARIANT_TYPE kTypes[] = {VTYPE_PWSTR};
   if (!CheckArgs(params, count, kTypes, 1)) return true;
-  auto known = DeviceIds.find(TextOf(params[0]));
-  if (known == DeviceIds.end()) {
-    SetError(VOMBRA_E_NOT_OPENED, nullptr);
-    return true;
-  }
-  known->second.Reader->Reconnect(known->second.Address);
+  const _DEVICEID_INFO* device = FindDevice(params[0]);
+  if (!device) return true;
+  device->Reader->Reconnect(device->Address);
   SetBool(result, true);
   return true;
 }
@@ -379,13 +335,10 @@ bool CVombra::GetReaderInfo(tVariant* result, tVariant* params, long count) {
   SetBool(result, false);
   static const VARIANT_TYPE kTypes[] = {VTYPE_PWSTR};
   if (!CheckArgs(params, count, kTypes, 1)) return true;
-  auto known = DeviceIds.find(TextOf(params[0]));
-  if (known == DeviceIds.end()) {
-    SetError(VOMBRA_E_NOT_OPENED, nullptr);
-    return true;
-  }
-  CReader* reader = known->second.Reader;
-  const int address = known->second.Address;
+  const _DEVICEID_INFO* device = FindDevice(params[0]);
+  if (!device) return true;
+  CReader* reader = device->Reader;
+  const int address = device->Address;
   // A converter address whose record is not built yet answers as a fresh
   // record.
   _ADDRESS_INFO info;

@@ -74,8 +74,7 @@ void CVombra::EndSearch() {
 
 bool CVombra::FindNext(tVariant* result, tVariant* params, long count) {
   if (!result || !params || count < 6) return Refuse();
-  result->vt = VTYPE_BOOL;
-  result->bVal = false;
+  SetBool(result, false);
   static const VARIANT_TYPE kExpected[] = {VTYPE_EMPTY, VTYPE_EMPTY, VTYPE_EMPTY, VTYPE_EMPTY, VTYPE_EMPTY, VTYPE_I4};
   if (!CheckArgs(params, count, kExpected, 6)) return true;
   const UINT timeout = params[5].ulVal;
@@ -88,21 +87,17 @@ bool CVombra::FindNext(tVariant* result, tVariant* params, long count) {
     return true;
   }
   StringToVariant(&params[0], found.Port.c_str());
-  params[1].vt = VTYPE_I4;
-  params[1].lVal = int32_t(found.Model);
-  params[2].vt = VTYPE_I4;
-  params[2].lVal = int32_t(found.SerialNumber);
-  params[3].vt = VTYPE_UI4;
-  params[3].ulVal = found.Version;
+  SetI4(&params[1], int32_t(found.Model));
+  SetI4(&params[2], int32_t(found.SerialNumber));
+  SetUI4(&params[3], found.Version);
   StringToVariant(&params[4], found.Info.c_str());
-  result->bVal = true;
+  SetBool(result, true);
   return true;
 }
 
 bool CVombra::FindClose(tVariant* result, tVariant*, long) {
   if (!result) return Refuse();
   EndSearch();
-  result->vt = VTYPE_BOOL;
-  result->bVal = true;
+  SetBool(result, true);
   return true;
 }

@@ -4,12 +4,16 @@
 
 #include "Vombra.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstring>
+#include <iterator>
 
 #include "Core.h"
 #include "Exceptions.h"
+#include "Handles.h"
 #include "Messages.h"
+#include "ResourceIds.h"
 #include "Thread.h"
 
 namespace {
@@ -33,6 +37,73 @@ bool IsGuiHost() {
   return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
 }
 
+// The method bodies by method number, the order of the name tables.
+const CVombra::MethodBody kMethodBodies[] = {
+    // 0..11: the driver calls and the settings
+    &CVombra::GetVersion,
+    &CVombra::GetDescription,
+    &CVombra::GetLastError,
+    &CVombra::GetParameters,
+    &CVombra::SetParameter,
+    &CVombra::Open,
+    &CVombra::Close,
+    &CVombra::DeviceTest,
+    &CVombra::GetAdditionalActions,
+    &CVombra::DoAdditionalAction,
+    &CVombra::LoadSettings,
+    &CVombra::SaveSettings,
+    // 12..18: key filters
+    &CVombra::FindKeyFilterByID,
+    &CVombra::FindKeyFilterForKey,
+    &CVombra::GetKeyFilter,
+    &CVombra::SetKeyFilter,
+    &CVombra::InsertKeyFilter,
+    &CVombra::DeleteKeyFilter,
+    &CVombra::ClearKeyFilters,
+    // 19..27: formats
+    &CVombra::FindFormatByID,
+    &CVombra::FindFormat,
+    &CVombra::GetFormat,
+    &CVombra::SetFormat,
+    &CVombra::InsertFormat,
+    &CVombra::DeleteFormat,
+    &CVombra::ClearFormats,
+    &CVombra::CheckFormat,
+    &CVombra::Format,
+    // 28..29: the reader search
+    &CVombra::FindNext,
+    &CVombra::FindClose,
+    // 30..33: readers
+    &CVombra::UpdateReaderParameters,
+    &CVombra::GetStatus,
+    &CVombra::Reconnect,
+    &CVombra::GetReaderInfo,
+    // 34..43: keys and card commands
+    &CVombra::GetKeyInfo,
+    &CVombra::ContinueScanning,
+    &CVombra::ReadMifareUL,
+    &CVombra::WriteMifareUL,
+    &CVombra::ReadMifareC,
+    &CVombra::WriteMifareC,
+    &CVombra::ReadMifareP,
+    &CVombra::WriteMifareP,
+    &CVombra::WriteMifareKeysToReader,
+    &CVombra::Signal,
+    // 44..47: Temic
+    &CVombra::InitializeTemic,
+    &CVombra::FindTemic,
+    &CVombra::ReadTemic,
+    &CVombra::WriteTemic,
+    // 48..50: the command state
+    &CVombra::GetCommandStatus,
+    &CVombra::BreakCommand,
+    &CVombra::GetCommandResult,
+    // 51..52: the log
+    &CVombra::AddLog,
+    &CVombra::ClearLog,
+};
+static_assert(std::size(kMethodBodies) == VOMBRA_METHOD_COUNT, "one body per method number");
+
 void FillAuthKey(_AUTHKEY_INFO& key, BYTE length) {
   std::memset(&key, 0, sizeof key);
   key.Length = length;
@@ -42,60 +113,7 @@ void FillAuthKey(_AUTHKEY_INFO& key, BYTE length) {
 }  // namespace
 
 CVombra::CVombra(const wchar_t* name) : ClassName(name ? name : L"") {
-  for (MethodBody& body : Methods) body = &CVombra::NotImplemented;
-  Methods[0] = &CVombra::GetVersion;
-  Methods[1] = &CVombra::GetDescription;
-  Methods[2] = &CVombra::GetLastError;
-  Methods[3] = &CVombra::GetParameters;
-  Methods[4] = &CVombra::SetParameter;
-  Methods[5] = &CVombra::Open;
-  Methods[6] = &CVombra::Close;
-  Methods[7] = &CVombra::DeviceTest;
-  Methods[30] = &CVombra::UpdateReaderParameters;
-  Methods[31] = &CVombra::GetStatus;
-  Methods[32] = &CVombra::Reconnect;
-  Methods[33] = &CVombra::GetReaderInfo;
-  Methods[8] = &CVombra::GetAdditionalActions;
-  Methods[9] = &CVombra::DoAdditionalAction;
-  Methods[10] = &CVombra::LoadSettings;
-  Methods[11] = &CVombra::SaveSettings;
-  Methods[51] = &CVombra::AddLog;
-  Methods[52] = &CVombra::ClearLog;
-  Methods[12] = &CVombra::FindKeyFilterByID;
-  Methods[13] = &CVombra::FindKeyFilterForKey;
-  Methods[14] = &CVombra::GetKeyFilter;
-  Methods[15] = &CVombra::SetKeyFilter;
-  Methods[16] = &CVombra::InsertKeyFilter;
-  Methods[17] = &CVombra::DeleteKeyFilter;
-  Methods[18] = &CVombra::ClearKeyFilters;
-  Methods[19] = &CVombra::FindFormatByID;
-  Methods[20] = &CVombra::FindFormat;
-  Methods[21] = &CVombra::GetFormat;
-  Methods[22] = &CVombra::SetFormat;
-  Methods[23] = &CVombra::InsertFormat;
-  Methods[24] = &CVombra::DeleteFormat;
-  Methods[25] = &CVombra::ClearFormats;
-  Methods[26] = &CVombra::CheckFormat;
-  Methods[27] = &CVombra::Format;
-  Methods[28] = &CVombra::FindNext;
-  Methods[29] = &CVombra::FindClose;
-  Methods[34] = &CVombra::GetKeyInfo;
-  Methods[35] = &CVombra::ContinueScanning;
-  Methods[36] = &CVombra::ReadMifareUL;
-  Methods[37] = &CVombra::WriteMifareUL;
-  Methods[38] = &CVombra::ReadMifareC;
-  Methods[39] = &CVombra::WriteMifareC;
-  Methods[40] = &CVombra::ReadMifareP;
-  Methods[41] = &CVombra::WriteMifareP;
-  Methods[42] = &CVombra::WriteMifareKeysToReader;
-  Methods[43] = &CVombra::Signal;
-  Methods[44] = &CVombra::InitializeTemic;
-  Methods[45] = &CVombra::FindTemic;
-  Methods[46] = &CVombra::ReadTemic;
-  Methods[47] = &CVombra::WriteTemic;
-  Methods[48] = &CVombra::GetCommandStatus;
-  Methods[49] = &CVombra::BreakCommand;
-  Methods[50] = &CVombra::GetCommandResult;
+  std::copy(std::begin(kMethodBodies), std::end(kMethodBodies), Methods);
 
   FillAuthKey(AuthKeyMC, 6);
   FillAuthKey(AuthKeyMP, 16);
@@ -109,7 +127,7 @@ CVombra::CVombra(const wchar_t* name) : ClassName(name ? name : L"") {
 }
 
 CVombra::~CVombra() {
-  if (LogLevel >= 6) Log(0, nullptr, 1051);
+  if (LogLevel >= 6) Log(0, nullptr, IDS_LOG_FINISH);
   // Reader threads call into this object; they end before anything of it goes.
   StopReaders();
   // The search logs its end and closes its ports and sockets while the lock, the log and Windows
@@ -189,10 +207,10 @@ void CVombra::CreateHiddenWindow() {
 
 void CVombra::LoadStartSettings() {
   Hive = 0;
-  HKEY key = nullptr;
-  LONG rc = RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_READ, &key);
+  CRegKey key;
+  LONG rc = RegOpenKeyExW(HKEY_CURRENT_USER, SETTINGS_KEY, 0, KEY_READ, key.Receive());
   if (rc == ERROR_FILE_NOT_FOUND) {
-    rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_READ, &key);
+    rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SETTINGS_KEY, 0, KEY_READ, key.Receive());
     if (rc == ERROR_SUCCESS) Hive = 1;
   }
   if (rc == ERROR_FILE_NOT_FOUND) {
@@ -204,8 +222,9 @@ void CVombra::LoadStartSettings() {
   DWORD flags = 0;
   DWORD type = 0;
   DWORD size = sizeof flags;
-  rc = RegQueryValueExW(key, L"SettingFlags", nullptr, &type, reinterpret_cast<BYTE*>(&flags), &size);
-  RegCloseKey(key);
+  rc = RegQueryValueExW(key.Get(), L"SettingFlags", nullptr, &type, reinterpret_cast<BYTE*>(&flags), &size);
+  // Closed before the settings are read, which opens the key again.
+  key.Close();
   if (rc == ERROR_FILE_NOT_FOUND || (rc == ERROR_SUCCESS && type != REG_DWORD)) {
     flags = STF_LOAD_AT_START;
   } else if (rc == ERROR_MORE_DATA && type != REG_DWORD) {
@@ -241,7 +260,7 @@ void CVombra::Done() {
       if (LogLevel >= 2) {
         std::wstring text;
         AnsiToWide(e.what(), -1, text);
-        Log(2, nullptr, 1014, text.c_str());
+        Log(2, nullptr, IDS_LOG_ERROR, text.c_str());
       }
     }
   }
@@ -264,10 +283,7 @@ void CVombra::ReleaseWindowAndEvent() {
     UnregisterClassW(WINDOW_CLASS, WindowInstance);
     WindowClass = 0;
   }
-  if (CommandEvent) {
-    CloseHandle(CommandEvent);
-    CommandEvent = nullptr;
-  }
+  CloseHandleField(CommandEvent);
 }
 
 void CVombra::SetLocale(const WCHAR_T* locale) {

@@ -117,6 +117,7 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   void LogPrintf(UINT level, const wchar_t* source, const wchar_t* format, ...) override;
   HRESULT LogText(UINT level, const wchar_t* source, UINT number, const wchar_t* text, long length);
 
+  // The method helpers (MethodSupport.cpp); the free ones are in MethodSupport.h.
   // The last error. SetError: length -1 = up to the NUL, a null text empties it. SetErrorA converts
   // from the ANSI code page. SetErrorAndReport also tells the host (a null text: the code's message).
   void SetError(HRESULT code, const wchar_t* text, size_t length = size_t(-1));
@@ -126,20 +127,26 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   void FillLastErrorText();
   // Reports an error to the host (code 1004, source "Vombra"); nothing without a host.
   void AddError(const wchar_t* text, HRESULT code);
+  // A refusal of the call: E_INVALIDARG with an empty text, and false.
+  bool Refuse();
+  // The argument check against one expected type per parameter (0 = not checked): a number type
+  // stands for every number type, BLOB takes PSTR too. A parameter whose bit is set in optional may
+  // also be EMPTY or NULL. False after setting 0x80040202 when a type is refused.
+  bool CheckArgs(const tVariant* params, long count, const VARIANT_TYPE* expected, long n, UINT optional = 0);
+  // The device ID's entry, or null with 0x80040233; FindCommandDevice also refuses a converter
+  // address (0x8004021E).
+  const _DEVICEID_INFO* FindDevice(const tVariant& deviceId);
+  const _DEVICEID_INFO* FindCommandDevice(const tVariant& deviceId);
   // out := the text as a PWSTR in the host's memory; std::bad_alloc without memory.
   tVariant* StringToVariant(tVariant* out, const wchar_t* text);
-
-  // The shared start of a method body: a refusal (E_INVALIDARG, empty text) and the argument check
-  // against one expected type per parameter (0 = not checked). CheckArgs answers false after setting
-  // 0x80040202 when a type is refused.
-  bool Refuse();
-  bool CheckArgs(const tVariant* params, long count, const VARIANT_TYPE* expected, long n);
+  // out := a BLOB copy of the bytes in the host's memory (length 0 when there is none).
+  tVariant* BlobToVariant(tVariant* out, const BYTE* data, size_t length);
 
   // Settings parts to and from the registry (Settings methods).
   void ReadSettings(UINT parts);
   void WriteSettings(UINT parts);
 
-  // Method bodies, in method order where they exist; the table holds NotImplemented for the rest.
+  // The driver, settings and log method bodies, numbers 0 to 4, 8 to 11, 51 and 52.
   bool GetVersion(tVariant* result, tVariant* params, long count);
   bool GetDescription(tVariant* result, tVariant* params, long count);
   bool GetLastError(tVariant* result, tVariant* params, long count);
@@ -153,7 +160,6 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   bool SaveSettings(tVariant* result, tVariant* params, long count);
   bool AddLog(tVariant* result, tVariant* params, long count);
   bool ClearLog(tVariant* result, tVariant* params, long count);
-  bool NotImplemented(tVariant* result, tVariant* params, long count);
 
   // The format and key-filter methods (FormatMethods.cpp), numbers 12 to 27.
   bool FindKeyFilterByID(tVariant* result, tVariant* params, long count);
@@ -172,8 +178,6 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   bool ClearFormats(tVariant* result, tVariant* params, long count);
   bool CheckFormat(tVariant* result, tVariant* params, long count);
   bool Format(tVariant* result, tVariant* params, long count);
-  // CheckArgs, except that a parameter whose bit is set in optional may also be EMPTY or NULL.
-  bool CheckArgsOptional(const tVariant* params, long count, const VARIANT_TYPE* expected, long n, UINT optional);
   // With the add-in lock held: a free key-filter ID 1..31 from the next one on, or 0 when all are taken.
   UINT NextKeyFilterId();
 
@@ -223,14 +227,6 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   bool GetCommandResult(tVariant* result, tVariant* params, long count);
   bool MifareULCommand(tVariant* result, tVariant* params, long count, bool write);
   bool MifareBlockCommand(tVariant* result, tVariant* params, long count, bool write, bool plus);
-  // CheckArgs where a parameter whose bit is set in optional may also be EMPTY or NULL.
-  bool CheckCommandArgs(const tVariant* params, long count, const VARIANT_TYPE* expected, long n, UINT optional);
-  // The device ID's entry, or null with 0x80040233; FindCommandDevice also refuses a converter
-  // address (0x8004021E).
-  const _DEVICEID_INFO* FindDevice(const tVariant& deviceId);
-  const _DEVICEID_INFO* FindCommandDevice(const tVariant& deviceId);
-  // out := a BLOB copy of the bytes in the host's memory (length 0 when there is none).
-  tVariant* BlobToVariant(tVariant* out, const BYTE* data, size_t length);
   // WaitingReader := reader with CommandEvent reset.
   void WatchCommand(CReader* reader);
   // Puts the record into the reader's slot as pending and wakes the reader.
@@ -355,11 +351,6 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   std::atomic<int> OpenSound{-1};
   std::atomic<int> RequestedSound{-1};
 };
-
-// The log text of a parameter array: each value's text, separated by ", ".
-void ParamsToText(const tVariant* params, int count, std::wstring& out);
-// A positive code (a Windows error number) as the host receives it: 0x8007xxxx.
-HRESULT HostErrorCode(HRESULT code);
 
 // Finders over the two lists: the index of the first match, or -1. No lock of their own.
 int KeyFilterIndexById(const std::vector<_KEYFILTER_INFO>& list, UINT id);

@@ -4,13 +4,20 @@
 // releases every handle it opened on the way out.
 #pragma once
 
-// winsock2.h must come before windows.h, or windows.h pulls in the old winsock.h.
+// Many headers hold owners, and some files include windows.h before them. So this header does not
+// need Winsock: the socket and address-list kinds are named by type alone and closed in Handles.cpp.
+// When it comes first, winsock2.h still goes before windows.h, which would otherwise bring the old
+// winsock.h; after windows.h it is left out, as it would only warn.
+#ifndef _INC_WINDOWS
 #include <winsock2.h>
-#include <ws2tcpip.h>
+#endif
 #include <windows.h>
 #include <setupapi.h>
 
 #include <utility>
+
+struct addrinfo;
+struct addrinfoW;
 
 template <class Traits>
 class CHandleOwner {
@@ -74,9 +81,9 @@ struct RegKey {
   static void Close(HKEY key) noexcept { RegCloseKey(key); }
 };
 struct Socket {
-  using Handle = SOCKET;
-  static SOCKET Empty() noexcept { return INVALID_SOCKET; }
-  static void Close(SOCKET socket) noexcept { closesocket(socket); }
+  using Handle = UINT_PTR;  // SOCKET
+  static UINT_PTR Empty() noexcept { return ~UINT_PTR(0); }  // INVALID_SOCKET
+  static void Close(UINT_PTR socket) noexcept;
 };
 struct Module {
   using Handle = HMODULE;
@@ -89,14 +96,14 @@ struct DevInfoSet {
   static void Close(HDEVINFO set) noexcept { SetupDiDestroyDeviceInfoList(set); }
 };
 struct AddrInfo {
-  using Handle = ADDRINFOW*;
-  static ADDRINFOW* Empty() noexcept { return nullptr; }
-  static void Close(ADDRINFOW* list) noexcept { FreeAddrInfoW(list); }
+  using Handle = addrinfoW*;  // ADDRINFOW*
+  static addrinfoW* Empty() noexcept { return nullptr; }
+  static void Close(addrinfoW* list) noexcept;
 };
 struct AnsiAddrInfo {
   using Handle = addrinfo*;
   static addrinfo* Empty() noexcept { return nullptr; }
-  static void Close(addrinfo* list) noexcept { freeaddrinfo(list); }
+  static void Close(addrinfo* list) noexcept;
 };
 }  // namespace handle_traits
 

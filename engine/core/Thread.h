@@ -12,8 +12,10 @@ class CThread : public CObject {
   CThread() = default;
   CThread(const CThread&) = delete;
   CThread& operator=(const CThread&) = delete;
-  // A derived class stops its Run and joins before its own members go; a thread still held here
-  // ends the process, as std::thread does.
+  // Joins a thread still held: it waits for Run to return, however long that takes, and runs after
+  // the derived class's members are gone; so a derived class stops its Run and joins in its own
+  // destructor. Destroyed on its own thread, the object ends the process (std::terminate): a thread
+  // cannot join itself, and Join's error cannot leave a destructor.
   ~CThread() override;
 
   // Starts Run on a new thread; does nothing while a thread is held (until Join).

@@ -7,34 +7,9 @@
 
 #include "Core.h"
 #include "Exceptions.h"
+#include "Handles.h"
 
 const wchar_t kSettingsKeyPath[] = L"Software\\Tarvelon\\Vombra";
-
-CRegKey& CRegKey::operator=(CRegKey&& other) noexcept {
-  if (this != &other) {
-    Close();
-    m_key = other.Detach();
-  }
-  return *this;
-}
-
-HKEY* CRegKey::Receive() {
-  Close();
-  return &m_key;
-}
-
-HKEY CRegKey::Detach() {
-  HKEY key = m_key;
-  m_key = nullptr;
-  return key;
-}
-
-void CRegKey::Close() {
-  if (m_key) {
-    RegCloseKey(m_key);
-    m_key = nullptr;
-  }
-}
 
 namespace {
 
@@ -228,14 +203,15 @@ void ReadSoundFiles(HKEY key, _SETTINGS_INFO& record) {
   CRegKey sounds;
   if (!OpenForRead(key, L"SoundFileList", sounds)) return;
   DWORD values = 0;
-  Check(RegQueryInfoKeyW(sounds, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
-                         nullptr, nullptr));
+  Check(RegQueryInfoKeyW(sounds.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                         nullptr, nullptr, nullptr));
   DWORD n = std::min<DWORD>(values, DWORD(SOUND_COUNT));
   for (DWORD i = 0; i < n; ++i) {
     wchar_t name[kNameChars];
     wchar_t data[kSoundDataBytes / sizeof(wchar_t)];
     DWORD nameChars = kNameChars, type = 0, bytes = sizeof data;
-    LSTATUS status = RegEnumValueW(sounds, i, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes);
+    LSTATUS status = RegEnumValueW(sounds.Get(), i, name, &nameChars, nullptr, &type,
+                                   reinterpret_cast<BYTE*>(data), &bytes);
     if (status == ERROR_NO_MORE_ITEMS) break;
     Check(status);
     // Sounds are taken by position, not by value name. A name stored without its NUL, or with an
@@ -282,25 +258,25 @@ void LoadMain(HKEY root, _SETTINGS_INFO& r) {
     r.LegacyNames = 1;
   }
   if (found) {
-    ReadBool(sub, L"Enabled", r.MifareC.Enabled);
-    ReadRaw(sub, L"Flags", r.MifareC.Flags);
-    ReadRaw(sub, L"Mask", r.MifareC.Mask);
-    ReadMifareClassicKey(sub, r);
-    ReadRaw(sub, L"Sect", r.MifareC.Sect);
-    ReadRaw(sub, L"Block", r.MifareC.Block);
+    ReadBool(sub.Get(), L"Enabled", r.MifareC.Enabled);
+    ReadRaw(sub.Get(), L"Flags", r.MifareC.Flags);
+    ReadRaw(sub.Get(), L"Mask", r.MifareC.Mask);
+    ReadMifareClassicKey(sub.Get(), r);
+    ReadRaw(sub.Get(), L"Sect", r.MifareC.Sect);
+    ReadRaw(sub.Get(), L"Block", r.MifareC.Block);
   }
 
   if (OpenForRead(root, L"MifareP", sub)) {
-    ReadBool(sub, L"Enabled", r.MifareP.Enabled);
-    ReadRaw(sub, L"Flags", r.MifareP.Flags);
-    ReadRaw(sub, L"Mask", r.MifareP.Mask);
-    if (RegReadString(sub, L"AuthKey", text)) {
+    ReadBool(sub.Get(), L"Enabled", r.MifareP.Enabled);
+    ReadRaw(sub.Get(), L"Flags", r.MifareP.Flags);
+    ReadRaw(sub.Get(), L"Mask", r.MifareP.Mask);
+    if (RegReadString(sub.Get(), L"AuthKey", text)) {
       BYTE bytes[sizeof r.MifareP.AuthKey.Data];
       size_t n = HexToBytes(text.c_str(), int(text.size()), bytes, sizeof bytes);
       MakeAuthKey(bytes, int(n), r.MifareP.AuthKey);
     }
-    ReadRaw(sub, L"Sect", r.MifareP.Sect);
-    ReadRaw(sub, L"Block", r.MifareP.Block);
+    ReadRaw(sub.Get(), L"Sect", r.MifareP.Sect);
+    ReadRaw(sub.Get(), L"Block", r.MifareP.Block);
   }
 
   found = OpenForRead(root, L"MifareUL", sub);
@@ -309,18 +285,20 @@ void LoadMain(HKEY root, _SETTINGS_INFO& r) {
     r.LegacyNames = 1;
   }
   if (found) {
-    ReadBool(sub, L"Enabled", r.MifareUL.Enabled);
-    ReadRaw(sub, L"Page", r.MifareUL.Page);
-    ReadRaw(sub, L"Count", r.MifareUL.Count);
+    ReadBool(sub.Get(), L"Enabled", r.MifareUL.Enabled);
+    ReadRaw(sub.Get(), L"Page", r.MifareUL.Page);
+    ReadRaw(sub.Get(), L"Count", r.MifareUL.Count);
   }
 
   if (OpenForRead(root, L"Temic", sub)) {
-    ReadBool(sub, L"Enabled", r.Temic.Enabled);
-    ReadRaw(sub, L"Flags", r.Temic.Flags);
-    if (RegReadString(sub, L"ScanParams", text) && !text.empty()) r.Temic.ScanParams = ParseScanParams(text);
-    ReadRaw(sub, L"Block", r.Temic.Block);
-    ReadRaw(sub, L"Count", r.Temic.Count);
-    ReadRaw(sub, L"Password", r.Temic.Password);
+    ReadBool(sub.Get(), L"Enabled", r.Temic.Enabled);
+    ReadRaw(sub.Get(), L"Flags", r.Temic.Flags);
+    if (RegReadString(sub.Get(), L"ScanParams", text) && !text.empty()) {
+      r.Temic.ScanParams = ParseScanParams(text);
+    }
+    ReadRaw(sub.Get(), L"Block", r.Temic.Block);
+    ReadRaw(sub.Get(), L"Count", r.Temic.Count);
+    ReadRaw(sub.Get(), L"Password", r.Temic.Password);
   }
   sub.Close();
 
@@ -373,22 +351,22 @@ void LoadKeyFilters(HKEY root, _SETTINGS_INFO& r) {
     r.KeyFilterSortCol = 0;
     return;
   }
-  ReadRaw(filters, L"NewId", r.KeyFilterNewId);
-  ReadRaw(filters, L"SortCol", r.KeyFilterSortCol);
-  ReadRaw(filters, L"DefaultFormatId", r.DefaultFormatId);
+  ReadRaw(filters.Get(), L"NewId", r.KeyFilterNewId);
+  ReadRaw(filters.Get(), L"SortCol", r.KeyFilterSortCol);
+  ReadRaw(filters.Get(), L"DefaultFormatId", r.DefaultFormatId);
   r.KeyFilters.clear();
-  for (const std::wstring& name : SubkeyNames(filters)) {
+  for (const std::wstring& name : SubkeyNames(filters.Get())) {
     UINT id;
     if (!ParseItemName(name, &id) || id < 1 || id > kMaxFilterId) continue;
     CRegKey item;
-    if (!OpenForRead(filters, name.c_str(), item)) continue;
+    if (!OpenForRead(filters.Get(), name.c_str(), item)) continue;
     _KEYFILTER_INFO filter;
-    if (!RegReadString(item, L"Name", filter.Name) || filter.Name.empty()) continue;
+    if (!RegReadString(item.Get(), L"Name", filter.Name) || filter.Name.empty()) continue;
     filter.Id = id;
-    filter.KeyTypes = TypedOrZero(item, L"KeyTypes");
-    filter.KeySize = TypedOrZero(item, L"KeySize");
+    filter.KeyTypes = TypedOrZero(item.Get(), L"KeyTypes");
+    filter.KeySize = TypedOrZero(item.Get(), L"KeySize");
     filter.Flags = 1;
-    filter.FormatId = TypedOrZero(item, L"FormatId");
+    filter.FormatId = TypedOrZero(item.Get(), L"FormatId");
     r.KeyFilters.push_back(std::move(filter));
   }
 }
@@ -399,22 +377,22 @@ void LoadFormats(HKEY root, _SETTINGS_INFO& r) {
     r.Formats.clear();
     return;
   }
-  ReadRaw(formats, L"NewId", r.FormatNewId);
+  ReadRaw(formats.Get(), L"NewId", r.FormatNewId);
   r.Formats.clear();
-  for (const std::wstring& name : SubkeyNames(formats)) {
+  for (const std::wstring& name : SubkeyNames(formats.Get())) {
     UINT id;
     if (!ParseItemName(name, &id) || id < 1) continue;
     CRegKey item;
-    if (!OpenForRead(formats, name.c_str(), item)) continue;
+    if (!OpenForRead(formats.Get(), name.c_str(), item)) continue;
     _FORMAT_INFO format;
     format.Id = id;
-    ReadFlagBit(item, L"Preset", format.Flags, FORMAT_PRESET);
-    ReadFlagBit(item, L"SaveInVombra", format.Flags, FORMAT_SAVE_IN_VOMBRA);
-    if (!RegReadString(item, L"Name", format.Name) || format.Name.empty()) continue;
-    RegReadString(item, L"Template", format.Template);
-    RegReadString(item, L"Params", format.Params);
-    RegReadString(item, L"Comment", format.Comment);
-    format.KeyFilters = TypedOrZero(item, L"KeyFilters");
+    ReadFlagBit(item.Get(), L"Preset", format.Flags, FORMAT_PRESET);
+    ReadFlagBit(item.Get(), L"SaveInVombra", format.Flags, FORMAT_SAVE_IN_VOMBRA);
+    if (!RegReadString(item.Get(), L"Name", format.Name) || format.Name.empty()) continue;
+    RegReadString(item.Get(), L"Template", format.Template);
+    RegReadString(item.Get(), L"Params", format.Params);
+    RegReadString(item.Get(), L"Comment", format.Comment);
+    format.KeyFilters = TypedOrZero(item.Get(), L"KeyFilters");
     r.Formats.push_back(std::move(format));
   }
 }
@@ -428,19 +406,19 @@ void LoadPortEntries(HKEY key, const std::wstring& prefix, _SETTINGS_INFO& r) {
     if (!OpenForRead(key, name.c_str(), sub)) continue;
     _PORT_INFO entry;
     entry.Port = prefix + name;
-    bool hasDeviceId = RegReadString(sub, L"DeviceId", entry.DeviceId);
-    if (hasDeviceId || SubkeyCount(sub) == 0) {
+    bool hasDeviceId = RegReadString(sub.Get(), L"DeviceId", entry.DeviceId);
+    if (hasDeviceId || SubkeyCount(sub.Get()) == 0) {
       std::wstring port = entry.Port;
       r.Ports[port] = std::move(entry);
     }
-    LoadPortEntries(sub, prefix + name + L'\\', r);
+    LoadPortEntries(sub.Get(), prefix + name + L'\\', r);
   }
 }
 
 void LoadPorts(HKEY root, _SETTINGS_INFO& r) {
   r.Ports.clear();
   CRegKey ports;
-  if (OpenForRead(root, L"Ports", ports)) LoadPortEntries(ports, std::wstring(), r);
+  if (OpenForRead(root, L"Ports", ports)) LoadPortEntries(ports.Get(), std::wstring(), r);
 }
 
 // ---- writing values ----
@@ -497,12 +475,11 @@ void DeleteTree(HKEY parent, const wchar_t* name) {
   if (deleteTree) {
     status = deleteTree(parent, name);
   } else {
-    HMODULE shlwapi = LoadLibraryW(L"Shlwapi.dll");
+    CModule shlwapi(LoadLibraryW(L"Shlwapi.dll"));
     if (!shlwapi) ThrowOSException(GetLastError());
-    auto shDeleteKey =
-        reinterpret_cast<ShDeleteKeyProc>(reinterpret_cast<void*>(GetProcAddress(shlwapi, "SHDeleteKeyW")));
+    auto shDeleteKey = reinterpret_cast<ShDeleteKeyProc>(
+        reinterpret_cast<void*>(GetProcAddress(shlwapi.Get(), "SHDeleteKeyW")));
     status = shDeleteKey ? LSTATUS(shDeleteKey(parent, name)) : LSTATUS(ERROR_PROC_NOT_FOUND);
-    FreeLibrary(shlwapi);
   }
   if (status != ERROR_FILE_NOT_FOUND) Check(status);
 }
@@ -576,51 +553,51 @@ void SaveMain(HKEY root, const _SETTINGS_INFO& r) {
 
   {
     CRegKey sub = CreateForWrite(root, L"MifareC");
-    WriteBool(sub, L"Enabled", r.MifareC.Enabled);
-    WriteDword(sub, L"Flags", r.MifareC.Flags);
-    WriteDword(sub, L"Mask", r.MifareC.Mask);
+    WriteBool(sub.Get(), L"Enabled", r.MifareC.Enabled);
+    WriteDword(sub.Get(), L"Flags", r.MifareC.Flags);
+    WriteDword(sub.Get(), L"Mask", r.MifareC.Mask);
     UINT64 number = 0;
     size_t n = std::min<size_t>(r.MifareC.AuthKey.Length, 6);
     for (size_t i = 0; i < n; ++i) number |= UINT64(r.MifareC.AuthKey.Data[i]) << (8 * i);
-    WriteQword(sub, L"AuthKey", number);
-    WriteDword(sub, L"Sect", r.MifareC.Sect);
-    WriteDword(sub, L"Block", r.MifareC.Block);
+    WriteQword(sub.Get(), L"AuthKey", number);
+    WriteDword(sub.Get(), L"Sect", r.MifareC.Sect);
+    WriteDword(sub.Get(), L"Block", r.MifareC.Block);
   }
   if (r.LegacyNames) RegDeleteKeyW(root, L"ReadMf");
   {
     CRegKey sub = CreateForWrite(root, L"MifareP");
-    WriteBool(sub, L"Enabled", r.MifareP.Enabled);
-    WriteDword(sub, L"Flags", r.MifareP.Flags);
-    WriteDword(sub, L"Mask", r.MifareP.Mask);
+    WriteBool(sub.Get(), L"Enabled", r.MifareP.Enabled);
+    WriteDword(sub.Get(), L"Flags", r.MifareP.Flags);
+    WriteDword(sub.Get(), L"Mask", r.MifareP.Mask);
     std::wstring hex;
     BytesToHexStr(r.MifareP.AuthKey.Data, std::min<size_t>(r.MifareP.AuthKey.Length, sizeof r.MifareP.AuthKey.Data),
                   hex);
-    WriteString(sub, L"AuthKey", hex);
-    WriteDword(sub, L"Sect", r.MifareP.Sect);
-    WriteDword(sub, L"Block", r.MifareP.Block);
+    WriteString(sub.Get(), L"AuthKey", hex);
+    WriteDword(sub.Get(), L"Sect", r.MifareP.Sect);
+    WriteDword(sub.Get(), L"Block", r.MifareP.Block);
   }
   {
     CRegKey sub = CreateForWrite(root, L"MifareUL");
-    WriteBool(sub, L"Enabled", r.MifareUL.Enabled);
-    WriteDword(sub, L"Page", r.MifareUL.Page);
-    WriteDword(sub, L"Count", r.MifareUL.Count);
+    WriteBool(sub.Get(), L"Enabled", r.MifareUL.Enabled);
+    WriteDword(sub.Get(), L"Page", r.MifareUL.Page);
+    WriteDword(sub.Get(), L"Count", r.MifareUL.Count);
   }
   if (r.LegacyNames) RegDeleteKeyW(root, L"ReadUL");
   {
     CRegKey sub = CreateForWrite(root, L"Temic");
-    WriteBool(sub, L"Enabled", r.Temic.Enabled);
-    WriteDword(sub, L"Flags", r.Temic.Flags);
-    WriteString(sub, L"ScanParams", ScanParamsText(r.Temic.ScanParams));
-    WriteDword(sub, L"Block", r.Temic.Block);
-    WriteDword(sub, L"Count", r.Temic.Count);
-    WriteDword(sub, L"Password", r.Temic.Password);
+    WriteBool(sub.Get(), L"Enabled", r.Temic.Enabled);
+    WriteDword(sub.Get(), L"Flags", r.Temic.Flags);
+    WriteString(sub.Get(), L"ScanParams", ScanParamsText(r.Temic.ScanParams));
+    WriteDword(sub.Get(), L"Block", r.Temic.Block);
+    WriteDword(sub.Get(), L"Count", r.Temic.Count);
+    WriteDword(sub.Get(), L"Password", r.Temic.Password);
   }
   WriteBool(root, L"SoundEnabled", r.SoundEnabled);
   {
     CRegKey sub = CreateForWrite(root, L"SoundFileList");
-    DeleteAllValues(sub);
+    DeleteAllValues(sub.Get());
     for (size_t i = 0; i < SOUND_COUNT; ++i) {
-      WriteString(sub, (L"Item" + std::to_wstring(i + 1)).c_str(), r.SoundFileList[i]);
+      WriteString(sub.Get(), (L"Item" + std::to_wstring(i + 1)).c_str(), r.SoundFileList[i]);
     }
   }
 }
@@ -628,30 +605,30 @@ void SaveMain(HKEY root, const _SETTINGS_INFO& r) {
 void SaveLists(HKEY root, const _SETTINGS_INFO& r) {
   {
     CRegKey filters = CreateForWrite(root, L"KeyFilters");
-    WriteDword(filters, L"NewId", r.KeyFilterNewId);
-    WriteDword(filters, L"SortCol", r.KeyFilterSortCol);
-    WriteDword(filters, L"DefaultFormatId", r.DefaultFormatId);
-    DeleteSubkeys(filters, false);
+    WriteDword(filters.Get(), L"NewId", r.KeyFilterNewId);
+    WriteDword(filters.Get(), L"SortCol", r.KeyFilterSortCol);
+    WriteDword(filters.Get(), L"DefaultFormatId", r.DefaultFormatId);
+    DeleteSubkeys(filters.Get(), false);
     for (const _KEYFILTER_INFO& filter : r.KeyFilters) {
-      CRegKey item = CreateForWrite(filters, (L"Item" + std::to_wstring(filter.Id)).c_str());
-      WriteString(item, L"Name", filter.Name);
-      WriteDword(item, L"KeyTypes", filter.KeyTypes);
-      WriteDword(item, L"KeySize", filter.KeySize);
-      WriteDword(item, L"FormatId", filter.FormatId);
+      CRegKey item = CreateForWrite(filters.Get(), (L"Item" + std::to_wstring(filter.Id)).c_str());
+      WriteString(item.Get(), L"Name", filter.Name);
+      WriteDword(item.Get(), L"KeyTypes", filter.KeyTypes);
+      WriteDword(item.Get(), L"KeySize", filter.KeySize);
+      WriteDword(item.Get(), L"FormatId", filter.FormatId);
     }
   }
   CRegKey formats = CreateForWrite(root, L"Formats");
-  WriteDword(formats, L"NewId", r.FormatNewId);
-  DeleteSubkeys(formats, false);
+  WriteDword(formats.Get(), L"NewId", r.FormatNewId);
+  DeleteSubkeys(formats.Get(), false);
   for (const _FORMAT_INFO& format : r.Formats) {
-    CRegKey item = CreateForWrite(formats, (L"Item" + std::to_wstring(format.Id)).c_str());
-    WriteBool(item, L"Preset", (format.Flags & FORMAT_PRESET) != 0);
-    WriteBool(item, L"SaveInVombra", (format.Flags & FORMAT_SAVE_IN_VOMBRA) != 0);
-    WriteString(item, L"Name", format.Name);
-    WriteString(item, L"Template", format.Template);
-    WriteString(item, L"Params", format.Params);
-    WriteString(item, L"Comment", format.Comment);
-    WriteDword(item, L"KeyFilters", format.KeyFilters);
+    CRegKey item = CreateForWrite(formats.Get(), (L"Item" + std::to_wstring(format.Id)).c_str());
+    WriteBool(item.Get(), L"Preset", (format.Flags & FORMAT_PRESET) != 0);
+    WriteBool(item.Get(), L"SaveInVombra", (format.Flags & FORMAT_SAVE_IN_VOMBRA) != 0);
+    WriteString(item.Get(), L"Name", format.Name);
+    WriteString(item.Get(), L"Template", format.Template);
+    WriteString(item.Get(), L"Params", format.Params);
+    WriteString(item.Get(), L"Comment", format.Comment);
+    WriteDword(item.Get(), L"KeyFilters", format.KeyFilters);
   }
 }
 
@@ -659,12 +636,12 @@ void SavePorts(HKEY root, const _SETTINGS_INFO& r) {
   CRegKey ports = CreateForWrite(root, L"Ports");
   // Whole trees: an entry behind a converter ("COM4\5") lives in a nested key, which a plain
   // RegDeleteKeyW refuses to delete.
-  DeleteSubkeys(ports, true);
+  DeleteSubkeys(ports.Get(), true);
   for (const auto& entry : r.Ports) {
     // An empty port name would name the Ports key itself.
     if (entry.first.empty()) continue;
-    CRegKey item = CreateForWrite(ports, entry.first.c_str());
-    WriteString(item, L"DeviceId", entry.second.DeviceId);
+    CRegKey item = CreateForWrite(ports.Get(), entry.first.c_str());
+    WriteString(item.Get(), L"DeviceId", entry.second.DeviceId);
   }
 }
 
@@ -716,12 +693,12 @@ void RegLoadSettings(_SETTINGS_INFO& record, UINT parts, const SETTINGS_ROOTS& r
   } else {
     return;
   }
-  if (parts & SP_MAIN) LoadMain(root, record);
+  if (parts & SP_MAIN) LoadMain(root.Get(), record);
   if (parts & SP_LISTS) {
-    LoadKeyFilters(root, record);
-    LoadFormats(root, record);
+    LoadKeyFilters(root.Get(), record);
+    LoadFormats(root.Get(), record);
   }
-  if (parts & SP_PORTS) LoadPorts(root, record);
+  if (parts & SP_PORTS) LoadPorts(root.Get(), record);
 }
 
 void RegSaveSettings(const _SETTINGS_INFO& record, UINT parts) { RegSaveSettings(record, parts, SETTINGS_ROOTS()); }
@@ -731,9 +708,9 @@ void RegSaveSettings(const _SETTINGS_INFO& record, UINT parts, const SETTINGS_RO
   HKEY other = record.Hive ? roots.User : roots.Machine;
   {
     CRegKey root = CreateForWrite(hive, kSettingsKeyPath);
-    if (parts & SP_MAIN) SaveMain(root, record);
-    if (parts & SP_LISTS) SaveLists(root, record);
-    if (parts & SP_PORTS) SavePorts(root, record);
+    if (parts & SP_MAIN) SaveMain(root.Get(), record);
+    if (parts & SP_LISTS) SaveLists(root.Get(), record);
+    if (parts & SP_PORTS) SavePorts(root.Get(), record);
   }
   DeleteTree(other, kSettingsKeyPath);
   // Succeeds only when nothing else of the maker's is left there.

@@ -9,27 +9,6 @@
 
 #include "Settings.h"
 
-// Owns one opened registry key and closes it, so that an exception closes every key on its way out.
-class CRegKey {
- public:
-  CRegKey() = default;
-  ~CRegKey() { Close(); }
-  CRegKey(const CRegKey&) = delete;
-  CRegKey& operator=(const CRegKey&) = delete;
-  CRegKey(CRegKey&& other) noexcept : m_key(other.Detach()) {}
-  CRegKey& operator=(CRegKey&& other) noexcept;
-
-  HKEY Get() const { return m_key; }
-  operator HKEY() const { return m_key; }
-  // Closes the key held and hands out the slot for an API that opens one.
-  HKEY* Receive();
-  HKEY Detach();
-  void Close();
-
- private:
-  HKEY m_key = nullptr;
-};
-
 // The two hives the settings key lives under. The product always uses HKCU and HKLM; tests hand in
 // keys of their own, since Wine cannot redirect the predefined keys.
 struct SETTINGS_ROOTS {

@@ -31,8 +31,6 @@ CCcidConnection::~CCcidConnection() {
   Stop(true);
   DeleteCriticalSection(&m_contextLock);
   DeleteCriticalSection(&m_lock);
-  if (m_finished) CloseHandle(m_finished);
-  if (m_stopEvent) CloseHandle(m_stopEvent);
 }
 
 void CCcidConnection::RefuseOnWatcherThread() const {
@@ -62,8 +60,8 @@ void CCcidConnection::RepointStates() {
 
 void CCcidConnection::StartWatching() {
   Running = 1;
-  ResetEvent(m_stopEvent);
-  ResetEvent(m_finished);
+  ResetEvent(m_stopEvent.Get());
+  ResetEvent(m_finished.Get());
   Start();
 }
 
@@ -140,13 +138,13 @@ void CCcidConnection::Stop(bool releaseContext) {
   CCriticalSectionLock lock(&m_lock);
   if (IsStarted()) {
     Running = 0;
-    SetEvent(m_stopEvent);
+    SetEvent(m_stopEvent.Get());
     // SCardCancel ends only a wait that has already begun; one that comes just before the thread
     // enters its wait is lost and the wait would block for good. So cancel again until Run is left.
     do {
       CCriticalSectionLock contextLock(&m_contextLock);
       if (Context.load()) SCardCancel(Context.load());
-    } while (WaitForSingleObject(m_finished, kCancelRepeat) == WAIT_TIMEOUT);
+    } while (WaitForSingleObject(m_finished.Get(), kCancelRepeat) == WAIT_TIMEOUT);
     Join();
   }
   if (releaseContext) {
@@ -255,10 +253,10 @@ DWORD CCcidConnection::Run() {
     }
     // The service stopped or restarted: the old context will never work again.
     if (IsContextLost(result)) RenewContext();
-    WaitForSingleObject(m_stopEvent, kRetryPause);
+    WaitForSingleObject(m_stopEvent.Get(), kRetryPause);
   }
   m_threadId = 0;
-  SetEvent(m_finished);
+  SetEvent(m_finished.Get());
   return 0;
 }
 

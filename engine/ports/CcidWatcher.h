@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Handles.h"
 #include "KeyModel.h"
 #include "Thread.h"
 
@@ -98,8 +99,8 @@ class CCcidConnection : public CThread {
   // watcher thread. m_contextLock guards the replacing of Context; order: m_lock, then m_contextLock.
   CRITICAL_SECTION m_lock;
   CRITICAL_SECTION m_contextLock;
-  HANDLE m_stopEvent;  // set by Stop: ends the thread's pause after a failed status wait
-  HANDLE m_finished;   // set when Run returns
+  CKernelHandle m_stopEvent;  // set by Stop: ends the thread's pause after a failed status wait
+  CKernelHandle m_finished;   // set when Run returns
   std::atomic<DWORD> m_threadId{0};
 };
 

@@ -61,7 +61,7 @@ HRESULT CKdComPort::Open(UINT) {
     LogPort(kPortLogError, L"Port opening error %d", int(error));
     return HRESULT_FROM_WIN32(error);
   }
-  m_handle = handle;
+  m_handle.Reset(handle);
   // A record keeps the status of its last operation; a new handle starts with none in flight.
   for (OVERLAPPED* ov : {&m_writeOv, &m_readOv, &m_commOv}) {
     HANDLE event = ov->hEvent;
@@ -70,8 +70,7 @@ HRESULT CKdComPort::Open(UINT) {
   }
   HRESULT hr = SetupLine();
   if (FAILED(hr)) {
-    CloseHandle(m_handle);
-    m_handle = INVALID_HANDLE_VALUE;
+    m_handle.Close();
     return hr;
   }
   // Arms the first comm-event wait.
@@ -86,7 +85,7 @@ HRESULT CKdComPort::SetupLine() {
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   if (Baud == 0) {
-    if (!GetCommState(m_handle, &dcb)) return PortErrorFromWin32(GetLastError());
+    if (!GetCommState(m_handle.Get(), &dcb)) return PortErrorFromWin32(GetLastError());
     Baud = dcb.BaudRate;
   }
   dcb.BaudRate = Baud;
@@ -97,8 +96,8 @@ HRESULT CKdComPort::SetupLine() {
   dcb.fBinary = 1;
   // With a given speed every other field stays 0: no flow control, DTR and RTS off until asked.
   COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
-  BOOL ok = SetupComm(m_handle, kInQueue, kOutQueue) && SetCommTimeouts(m_handle, &timeouts) &&
-            SetCommState(m_handle, &dcb) && SetCommMask(m_handle, CommMaskFor(EventChar));
+  BOOL ok = SetupComm(m_handle.Get(), kInQueue, kOutQueue) && SetCommTimeouts(m_handle.Get(), &timeouts) &&
+            SetCommState(m_handle.Get(), &dcb) && SetCommMask(m_handle.Get(), CommMaskFor(EventChar));
   if (!ok) {
     DWORD error = GetLastError();
     LogPort(kPortLogError, L"Port setup error %d", int(error));
@@ -109,8 +108,8 @@ HRESULT CKdComPort::SetupLine() {
 
 void CKdComPort::CancelPending() {
   // Ends a comm-event wait even where CancelIoEx would not reach it.
-  SetCommMask(m_handle, 0);
-  CancelIoEx(m_handle, nullptr);
+  SetCommMask(m_handle.Get(), 0);
+  CancelIoEx(m_handle.Get(), nullptr);
   WaitForCompletion(m_readOv);
   WaitForCompletion(m_writeOv);
   WaitForCompletion(m_commOv);
@@ -119,8 +118,7 @@ void CKdComPort::CancelPending() {
 HRESULT CKdComPort::Close() {
   if (!IsOpen()) return S_OK;
   CancelPending();
-  CloseHandle(m_handle);
-  m_handle = INVALID_HANDLE_VALUE;
+  m_handle.Close();
   StateFlags = 0;
   LogPort(kPortLogInfo, L"Port is closed");
   return S_OK;
@@ -130,12 +128,12 @@ HRESULT CKdComPort::SetConfig(UINT baud, BYTE stopBits, BYTE eventChar) {
   if (!IsOpen()) return CKdPort::SetConfig(baud, stopBits, eventChar);
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
-  if (!GetCommState(m_handle, &dcb)) return PortErrorFromWin32(GetLastError());
+  if (!GetCommState(m_handle.Get(), &dcb)) return PortErrorFromWin32(GetLastError());
   // Baud 0 keeps the speed the line has now.
   if (baud != 0) dcb.BaudRate = baud;
   dcb.StopBits = stopBits;
   dcb.EvtChar = char(eventChar);
-  if (!SetCommState(m_handle, &dcb)) {
+  if (!SetCommState(m_handle.Get(), &dcb)) {
     DWORD error = GetLastError();
     LogPort(kPortLogError, L"SetCommState error %d", int(error));
     return PortErrorFromWin32(error);
@@ -143,7 +141,7 @@ HRESULT CKdComPort::SetConfig(UINT baud, BYTE stopBits, BYTE eventChar) {
   Baud = dcb.BaudRate;
   StopBits = stopBits;
   EventChar = eventChar;
-  if (!SetCommMask(m_handle, CommMaskFor(EventChar))) {
+  if (!SetCommMask(m_handle.Get(), CommMaskFor(EventChar))) {
     DWORD error = GetLastError();
     LogPort(kPortLogError, L"SetCommMask error %d", int(error));
     return PortErrorFromWin32(error);
@@ -166,7 +164,7 @@ HRESULT CKdComPort::GetRxCount(UINT* count) {
   }
   DWORD errors = 0;
   COMSTAT stat{};
-  if (!ClearCommError(m_handle, &errors, &stat)) return PortErrorFromWin32(GetLastError());
+  if (!ClearCommError(m_handle.Get(), &errors, &stat)) return PortErrorFromWin32(GetLastError());
   *count = UINT(RxStore.size() + stat.cbInQue);
   return S_OK;
 }
@@ -174,12 +172,12 @@ HRESULT CKdComPort::GetRxCount(UINT* count) {
 HRESULT CKdComPort::Purge(bool rx, bool tx) {
   if (!IsOpen()) return S_OK;
   DWORD flags = (rx ? PURGE_RXABORT | PURGE_RXCLEAR : 0) | (tx ? PURGE_TXABORT | PURGE_TXCLEAR : 0);
-  if (!PurgeComm(m_handle, flags)) return PortErrorFromWin32(GetLastError());
+  if (!PurgeComm(m_handle.Get(), flags)) return PortErrorFromWin32(GetLastError());
   // Wine's purge leaves a pending read alone; it would later complete into ReadChunk with bytes from
   // before the purge. Cancel it (Windows has already done so) and wait until it has let go.
   if (rx) {
     if (!HasOverlappedIoCompleted(&m_readOv)) {
-      CancelIoEx(m_handle, &m_readOv);
+      CancelIoEx(m_handle.Get(), &m_readOv);
       WaitForCompletion(m_readOv);
     }
     StateFlags &= ~PSF_READ_PENDING;
@@ -187,7 +185,7 @@ HRESULT CKdComPort::Purge(bool rx, bool tx) {
   }
   if (tx) {
     if (!HasOverlappedIoCompleted(&m_writeOv)) {
-      CancelIoEx(m_handle, &m_writeOv);
+      CancelIoEx(m_handle.Get(), &m_writeOv);
       WaitForCompletion(m_writeOv);
     }
     StateFlags &= ~PSF_WRITE_PENDING;
@@ -196,12 +194,12 @@ HRESULT CKdComPort::Purge(bool rx, bool tx) {
 }
 
 HRESULT CKdComPort::SetDTR(bool on) {
-  if (!EscapeCommFunction(m_handle, on ? SETDTR : CLRDTR)) return HRESULT_FROM_WIN32(GetLastError());
+  if (!EscapeCommFunction(m_handle.Get(), on ? SETDTR : CLRDTR)) return HRESULT_FROM_WIN32(GetLastError());
   return S_OK;
 }
 
 HRESULT CKdComPort::SetRTS(bool on) {
-  if (!EscapeCommFunction(m_handle, on ? SETRTS : CLRRTS)) return HRESULT_FROM_WIN32(GetLastError());
+  if (!EscapeCommFunction(m_handle.Get(), on ? SETRTS : CLRRTS)) return HRESULT_FROM_WIN32(GetLastError());
   return S_OK;
 }
 
@@ -210,7 +208,7 @@ HRESULT CKdComPort::OnReadEvent() {
   // at once by Read, or cancelled by Purge).
   if (!IsOpen() || !(StateFlags & PSF_READ_PENDING)) return S_OK;
   DWORD bytes = 0;
-  if (GetOverlappedResult(m_handle, &m_readOv, &bytes, FALSE)) {
+  if (GetOverlappedResult(m_handle.Get(), &m_readOv, &bytes, FALSE)) {
     StateFlags &= ~PSF_READ_PENDING;
     RxStore.append(ReadChunk.data(), bytes);
     return S_OK;
@@ -225,7 +223,7 @@ HRESULT CKdComPort::OnReadEvent() {
 HRESULT CKdComPort::OnWriteEvent() {
   if (!IsOpen() || !(StateFlags & PSF_WRITE_PENDING)) return S_OK;
   DWORD bytes = 0;
-  if (GetOverlappedResult(m_handle, &m_writeOv, &bytes, FALSE)) {
+  if (GetOverlappedResult(m_handle.Get(), &m_writeOv, &bytes, FALSE)) {
     StateFlags &= ~PSF_WRITE_PENDING;
     return S_OK;
   }
@@ -239,7 +237,7 @@ HRESULT CKdComPort::OnWriteEvent() {
 HRESULT CKdComPort::OnRxEvent() {
   if (!IsOpen()) return S_OK;
   DWORD bytes = 0;
-  if (GetOverlappedResult(m_handle, &m_commOv, &bytes, FALSE)) {
+  if (GetOverlappedResult(m_handle.Get(), &m_commOv, &bytes, FALSE)) {
     ArmCommEvent();
     return S_OK;
   }
@@ -265,7 +263,7 @@ HRESULT CKdComPort::OnRxEvent() {
 // logged.
 void CKdComPort::ArmCommEvent() {
   CommEventMask = 0;
-  if (WaitCommEvent(m_handle, &CommEventMask, &m_commOv)) {
+  if (WaitCommEvent(m_handle.Get(), &CommEventMask, &m_commOv)) {
     LogPort(kPortLogInfo, L"WaitCommEvent(0x%x)", unsigned(CommEventMask));
     return;
   }
@@ -276,8 +274,8 @@ void CKdComPort::ArmCommEvent() {
 HRESULT CKdComPort::ReadAvailable() {
   for (;;) {
     DWORD bytes = 0;
-    if (ReadFile(m_handle, &ReadChunk[0], kReadChunkSize, nullptr, &m_readOv)) {
-      if (!GetOverlappedResult(m_handle, &m_readOv, &bytes, FALSE)) bytes = 0;
+    if (ReadFile(m_handle.Get(), &ReadChunk[0], kReadChunkSize, nullptr, &m_readOv)) {
+      if (!GetOverlappedResult(m_handle.Get(), &m_readOv, &bytes, FALSE)) bytes = 0;
       if (bytes == 0) return S_OK;
       RxStore.append(ReadChunk.data(), bytes);
       continue;
@@ -374,7 +372,7 @@ HRESULT CKdComPort::Write(const BYTE* data, UINT size, UINT timeout) {
   }
   if (size == 0) return S_OK;
   WriteBuffer.assign(reinterpret_cast<const char*>(data), size);
-  if (WriteFile(m_handle, WriteBuffer.data(), size, nullptr, &m_writeOv)) return S_OK;
+  if (WriteFile(m_handle.Get(), WriteBuffer.data(), size, nullptr, &m_writeOv)) return S_OK;
   DWORD error = GetLastError();
   if (error != ERROR_IO_PENDING) {
     LogPort(kPortLogError, L"Write port error %d", int(error));

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "Handles.h"
 #include "Port.h"
 
 class CKdComPort : public CKdPort {
@@ -17,7 +18,7 @@ class CKdComPort : public CKdPort {
   HRESULT SetConfig(UINT baud, BYTE stopBits, BYTE eventChar) override;
   HRESULT Open(UINT timeout) override;
   HRESULT Close() override;
-  bool IsOpen() override { return m_handle != INVALID_HANDLE_VALUE; }
+  bool IsOpen() override { return m_handle.Valid(); }
   HRESULT GetRxCount(UINT* count) override;
   HRESULT Read(std::string* buffer, UINT size, UINT timeout) override;
   HRESULT Write(const BYTE* data, UINT size, UINT timeout) override;
@@ -36,7 +37,7 @@ class CKdComPort : public CKdPort {
   HRESULT WaitForWrite(DWORD start, UINT timeout, HANDLE* waits, DWORD waitCount);
   void CancelPending();
 
-  HANDLE m_handle = INVALID_HANDLE_VALUE;
+  CFileHandle m_handle;
   DWORD CommEventMask = 0;
   // The kernel writes into these records, ReadChunk and WriteBuffer until the operation completes,
   // so none of them may move or go while an operation is in flight (Close cancels and waits first).

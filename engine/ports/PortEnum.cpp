@@ -8,6 +8,7 @@
 
 #include "Core.h"
 #include "Exceptions.h"
+#include "Handles.h"
 
 const _USBID_INFO g_UsbIdTable[USB_ID_COUNT] = {
     {USB_VID_FTDI, USB_PID_ADAPTER_A, 0x24A},       // models 1, 3, 6, 9
@@ -40,51 +41,6 @@ constexpr size_t SERIAL_CHARS = 8;
 typedef BOOL(WINAPI* GetDevicePropertyProc)(HDEVINFO, PSP_DEVINFO_DATA, const DEVPROPKEY*, DEVPROPTYPE*, PBYTE,
                                             DWORD, PDWORD, DWORD);
 
-class CDevInfoSet {
- public:
-  explicit CDevInfoSet(HDEVINFO set) : m_set(set) {}
-  ~CDevInfoSet() {
-    if (m_set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(m_set);
-  }
-  CDevInfoSet(const CDevInfoSet&) = delete;
-  CDevInfoSet& operator=(const CDevInfoSet&) = delete;
-  HDEVINFO Get() const { return m_set; }
-  bool Valid() const { return m_set != INVALID_HANDLE_VALUE; }
-
- private:
-  HDEVINFO m_set;
-};
-
-class CModule {
- public:
-  explicit CModule(HMODULE module) : m_module(module) {}
-  ~CModule() {
-    if (m_module) FreeLibrary(m_module);
-  }
-  CModule(const CModule&) = delete;
-  CModule& operator=(const CModule&) = delete;
-  HMODULE Get() const { return m_module; }
-
- private:
-  HMODULE m_module;
-};
-
-class CRegKey {
- public:
-  CRegKey() = default;
-  explicit CRegKey(HKEY key) : m_key(key) {}
-  ~CRegKey() {
-    if (m_key) RegCloseKey(m_key);
-  }
-  CRegKey(const CRegKey&) = delete;
-  CRegKey& operator=(const CRegKey&) = delete;
-  HKEY Get() const { return m_key; }
-  HKEY* Receive() { return &m_key; }
-
- private:
-  HKEY m_key = nullptr;
-};
-
 // Registry text as read: the byte count need not cover a terminator, and a stored terminator (or
 // anything after one) is not part of the text.
 std::wstring TextOfData(const wchar_t* data, DWORD bytes) {
@@ -98,11 +54,10 @@ void UpperCase(std::wstring& text) {
 
 // "PortName" of a device's hardware key; false when the device has no readable REG_SZ name.
 bool ReadPortName(HDEVINFO set, SP_DEVINFO_DATA* device, std::wstring& name) {
-  CRegKey key(SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ));
-  if (key.Get() == INVALID_HANDLE_VALUE) {
-    *key.Receive() = nullptr;
-    return false;
-  }
+  // SetupDiOpenDevRegKey fails with INVALID_HANDLE_VALUE, not NULL, which the owner would try to close.
+  HKEY opened = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+  if (opened == INVALID_HANDLE_VALUE) return false;
+  CRegKey key(opened);
   wchar_t data[128 / sizeof(wchar_t)] = {};
   DWORD type = 0;
   DWORD size = sizeof data;
@@ -145,7 +100,8 @@ bool FindUsbModels(UINT vendor, UINT product, UINT& models) {
 void AddStandardPorts(std::vector<_SEARCHPORT_INFO>& out) {
   CRegKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SERIALCOMM_KEY, 0, KEY_READ, key.Receive()) != ERROR_SUCCESS) {
-    *key.Receive() = nullptr;
+    // A failed open holds no key, whatever it left in the slot.
+    key.Detach();
     return;
   }
   for (DWORD index = 0;; ++index) {
@@ -174,7 +130,7 @@ void AddStandardPorts(std::vector<_SEARCHPORT_INFO>& out) {
 // description, or else those of their product ID.
 void ClassifyByUsbNames(std::vector<_SEARCHPORT_INFO>& out, std::multimap<std::wstring, _SEARCHPORT_INFO>& ftdi) {
   CModule setupapi(LoadLibraryW(L"Setupapi.dll"));
-  if (!setupapi.Get()) ThrowOSException(GetLastError());
+  if (!setupapi) ThrowOSException(GetLastError());
   auto getProperty =
       reinterpret_cast<GetDevicePropertyProc>((void*)GetProcAddress(setupapi.Get(), "SetupDiGetDevicePropertyW"));
   if (!getProperty) ThrowOSException(GetLastError());
@@ -284,7 +240,7 @@ HRESULT EnumSerialCommPorts(std::vector<std::wstring>& out) {
   CRegKey key;
   LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, SERIALCOMM_KEY, 0, KEY_READ, key.Receive());
   if (rc != ERROR_SUCCESS) {
-    *key.Receive() = nullptr;
+    key.Detach();  // nothing to close, as above
     return rc == ERROR_FILE_NOT_FOUND ? S_OK : HRESULT_FROM_WIN32(rc);
   }
   LONG failure = ERROR_SUCCESS;
@@ -322,12 +278,12 @@ HRESULT EnumSetupDiPorts(std::vector<std::wstring>& out) {
       if (error == ERROR_NO_MORE_ITEMS) break;
       return HRESULT_FROM_WIN32(error);
     }
-    CRegKey key(SetupDiOpenDevRegKey(set.Get(), &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ));
-    if (key.Get() == INVALID_HANDLE_VALUE) {
-      *key.Receive() = nullptr;
+    HKEY opened = SetupDiOpenDevRegKey(set.Get(), &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (opened == INVALID_HANDLE_VALUE) {
       failure = LONG(GetLastError());
       continue;
     }
+    CRegKey key(opened);
     DWORD type = 0;
     DWORD bytes = 0;
     LONG rc = RegQueryValueExW(key.Get(), L"PortName", nullptr, &type, nullptr, &bytes);

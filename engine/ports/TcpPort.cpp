@@ -106,10 +106,9 @@ HRESULT CKdTcpPort::SetConfig(UINT baud, BYTE stopBits, BYTE eventChar) {
 }
 
 void CKdTcpPort::CloseSocket() {
-  if (m_socket == INVALID_SOCKET) return;
-  shutdown(m_socket, SD_BOTH);
-  closesocket(m_socket);
-  m_socket = INVALID_SOCKET;
+  if (!m_socket) return;
+  shutdown(m_socket.Get(), SD_BOTH);
+  m_socket.Close();
   m_selected = 0;
   StateFlags = 0;
 }
@@ -133,33 +132,33 @@ HRESULT CKdTcpPort::Open(UINT timeout) {
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
-  ADDRINFOW* found = nullptr;
-  int error = GetAddrInfoW(host.c_str(), service.c_str(), &hints, &found);
-  if (error != 0 || !found) {
-    if (found) FreeAddrInfoW(found);
+  CAddrInfo addresses;
+  int error = GetAddrInfoW(host.c_str(), service.c_str(), &hints, addresses.Receive());
+  if (error != 0 || !addresses) {
     if (error == WSAEFAULT) return E_INVALIDARG;
     if (error == WSAHOST_NOT_FOUND) return VOMBRA_E_PORT_NOT_EXIST;
     return HRESULT_FROM_WIN32(DWORD(error ? error : WSAHOST_NOT_FOUND));
   }
-  struct AddrInfoHolder {
-    ADDRINFOW* list;
-    ~AddrInfoHolder() { FreeAddrInfoW(list); }
-  } holder{found};
+  const ADDRINFOW* found = addresses.Get();
 
-  m_socket = WSASocketW(found->ai_family, found->ai_socktype, found->ai_protocol, nullptr, 0, 0);
-  if (m_socket == INVALID_SOCKET) return HRESULT_FROM_WIN32(DWORD(WSAGetLastError()));
+  SOCKET opened = WSASocketW(found->ai_family, found->ai_socktype, found->ai_protocol, nullptr, 0, 0);
+  if (opened == INVALID_SOCKET) return HRESULT_FROM_WIN32(DWORD(WSAGetLastError()));
+  m_socket.Reset(opened);
 
   // A converter that vanishes without a word is noticed by the socket even while the reader is silent.
   tcp_keepalive keepAlive{1, kKeepAliveTime, kKeepAliveInterval};
   DWORD returned = 0;
-  WSAIoctl(m_socket, SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &returned, nullptr, nullptr);
+  WSAIoctl(m_socket.Get(), SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &returned, nullptr,
+           nullptr);
 
   HRESULT hr = Select(FD_CONNECT);
   if (FAILED(hr)) {
     CloseSocket();
     return hr;
   }
-  if (WSAConnect(m_socket, found->ai_addr, int(found->ai_addrlen), nullptr, nullptr, nullptr, nullptr) == 0) {
+  const int connected =
+      WSAConnect(m_socket.Get(), found->ai_addr, int(found->ai_addrlen), nullptr, nullptr, nullptr, nullptr);
+  if (connected == 0) {
     hr = Connected();
     if (FAILED(hr)) CloseSocket();
     return hr;
@@ -182,7 +181,7 @@ HRESULT CKdTcpPort::Open(UINT timeout) {
     const DWORD result = remaining == 0 ? WAIT_TIMEOUT : WaitForMultipleObjects(waitCount, waits, FALSE, remaining);
     if (result == WAIT_OBJECT_0) {
       WSANETWORKEVENTS events{};
-      if (WSAEnumNetworkEvents(m_socket, RxEvent, &events) == SOCKET_ERROR) {
+      if (WSAEnumNetworkEvents(m_socket.Get(), RxEvent, &events) == SOCKET_ERROR) {
         error = WSAGetLastError();
         CloseSocket();
         return PortErrorFromWinsock(error);
@@ -226,7 +225,9 @@ HRESULT CKdTcpPort::Close() {
 
 HRESULT CKdTcpPort::Select(long events) {
   if (events == m_selected) return S_OK;
-  if (WSAEventSelect(m_socket, RxEvent, events) == SOCKET_ERROR) return PortErrorFromWinsock(WSAGetLastError());
+  if (WSAEventSelect(m_socket.Get(), RxEvent, events) == SOCKET_ERROR) {
+    return PortErrorFromWinsock(WSAGetLastError());
+  }
   m_selected = events;
   return S_OK;
 }
@@ -237,7 +238,7 @@ HRESULT CKdTcpPort::Send() {
     std::string& front = SendQueue.front();
     WSABUF buffer{ULONG(front.size() - m_sent), &front[m_sent]};
     DWORD sent = 0;
-    if (WSASend(m_socket, &buffer, 1, &sent, 0, nullptr, nullptr) == SOCKET_ERROR) {
+    if (WSASend(m_socket.Get(), &buffer, 1, &sent, 0, nullptr, nullptr) == SOCKET_ERROR) {
       const int error = WSAGetLastError();
       if (error != WSAEWOULDBLOCK) return PortErrorFromWinsock(error);
       // Reading goes on while the socket cannot take more, so that a peer that answers before it reads
@@ -272,7 +273,7 @@ HRESULT CKdTcpPort::Receive() {
     WSABUF buffer{ULONG(RecvChunk.size()), &RecvChunk[0]};
     DWORD received = 0;
     DWORD flags = 0;
-    if (WSARecv(m_socket, &buffer, 1, &received, &flags, nullptr, nullptr) == SOCKET_ERROR) {
+    if (WSARecv(m_socket.Get(), &buffer, 1, &received, &flags, nullptr, nullptr) == SOCKET_ERROR) {
       const int error = WSAGetLastError();
       if (error == WSAEWOULDBLOCK) {
         StateFlags |= PSF_READ_PENDING;
@@ -296,7 +297,7 @@ HRESULT CKdTcpPort::Receive() {
 HRESULT CKdTcpPort::OnRxEvent() {
   if (!IsOpen()) return S_OK;
   WSANETWORKEVENTS events{};
-  if (WSAEnumNetworkEvents(m_socket, RxEvent, &events) == SOCKET_ERROR) {
+  if (WSAEnumNetworkEvents(m_socket.Get(), RxEvent, &events) == SOCKET_ERROR) {
     return PortErrorFromWinsock(WSAGetLastError());
   }
   HRESULT status = S_OK;

@@ -9,6 +9,7 @@
 #include <deque>
 #include <string>
 
+#include "Handles.h"
 #include "Port.h"
 
 // Telnet NVT framing. Data bytes 0xFF (IAC) travel doubled; IAC SB ... IAC SE is a subnegotiation;
@@ -53,7 +54,7 @@ class CKdTcpPort : public CKdPort {
   HRESULT SetConfig(UINT baud, BYTE stopBits, BYTE eventChar) override;
   HRESULT Open(UINT timeout) override;
   HRESULT Close() override;
-  bool IsOpen() override { return m_socket != INVALID_SOCKET; }
+  bool IsOpen() override { return m_socket.Valid(); }
   HRESULT GetRxCount(UINT* count) override;
   HRESULT Read(std::string* buffer, UINT size, UINT timeout) override;
   HRESULT Write(const BYTE* data, UINT size, UINT timeout) override;
@@ -74,7 +75,7 @@ class CKdTcpPort : public CKdPort {
   void Take(const char* bytes, size_t size);
   void CloseSocket();
 
-  SOCKET m_socket = INVALID_SOCKET;
+  CSocket m_socket;
   long m_selected = 0;
   std::string RecvChunk;
   std::string RxStore;

@@ -10,7 +10,10 @@
 #include "Messages.h"
 #include "ProtoBinary.h"
 #include "Reader.h"
+#include "ReaderSupport.h"
 #include "VombraContext.h"
+
+using namespace reader_support;
 
 bool CReader::IsCommandCurrent(const _CMD_INFO* record) {
   CCriticalSectionLock lock(&Lock);
@@ -21,7 +24,7 @@ bool CReader::HoldAfterCommand() {
   const UINT delay = g_pVombra ? g_pVombra->GetIdentKeyDelay() : 0;
   if (delay == 0) return false;
   HoldStart = Ticks();
-  NextWait = std::min(NextWait, delay);
+  ShortenWait(NextWait, delay);
   StatusFlags |= RSF_HOLD;
   return true;
 }
@@ -32,21 +35,16 @@ namespace {
 // card again and again.
 constexpr int kMaxCommandBlocks = 256;
 
-constexpr BYTE kWriteClassicBlock = 0x52;
-constexpr BYTE kWriteUltralightPage = 0x53;
-constexpr BYTE kStoreKey = 0x5F;
-constexpr BYTE kWritePlusBlock = 0x62;
-
 constexpr int kReaderKeySlots = 32;
 
 bool Refuse(CReader* reader, _CMD_INFO* record) { return reader->CompleteCommand(record, VOMBRA_E_NOT_SUPPORTED); }
 
-// The card writes answer status 6 when the card has left the field.
+// The card writes answer kBinStatusCardGone when the card has left the field.
 bool WriteRequest(CReader& reader, BYTE command, const BYTE* payload, int length) {
   int status = 0;
   if (!reader.BinRequest(command, payload, length, &status, nullptr)) return false;
   if (status == kBinStatusOk) return true;
-  reader.SetLastError(status == 6 ? VOMBRA_E_NO_KEY : VOMBRA_E_READER_ERROR, nullptr);
+  reader.SetLastError(status == kBinStatusCardGone ? VOMBRA_E_NO_KEY : VOMBRA_E_READER_ERROR, nullptr);
   return false;
 }
 
@@ -248,7 +246,7 @@ bool RunMifareBlocks(CReader& reader, _CMD_MC_INFO* cmd, bool plus, bool write) 
             TakeData(cmd->Data, position, payload + 1, 16);
             length = 17;
           }
-          ok = WriteRequest(reader, plus ? kWritePlusBlock : kWriteClassicBlock, payload, length);
+          ok = WriteRequest(reader, plus ? kBinWritePlusBlock : kBinWriteClassicBlock, payload, length);
           if (ok) position += 16;
         } else {
           ok = plus ? reader.BinReadPlusBlock(BYTE(absolute), data, mode) : reader.BinReadBlock(BYTE(absolute), data);
@@ -313,7 +311,7 @@ bool CReader::WriteMifareULBinary(_CMD_MUL_INFO* cmd) {
     if (!IsCommandCurrent(cmd)) return false;
     BYTE payload[5] = {BYTE(page)};
     TakeData(cmd->Data, 4 * i, payload + 1, 4);
-    if (WriteRequest(*this, kWriteUltralightPage, payload, 5)) {
+    if (WriteRequest(*this, kBinWriteUltralightPage, payload, 5)) {
       ++cmd->Done;
       ++page;
       ++i;
@@ -415,7 +413,7 @@ bool CReader::CmdWriteMifareKeys(CReader* reader, _CMD_INFO* record) {
       length = 8;
     }
     int status = 0;
-    if (!reader->BinRequest(kStoreKey, payload, length, &status, nullptr)) {
+    if (!reader->BinRequest(kBinStoreKey, payload, length, &status, nullptr)) {
       return reader->CompleteCommand(cmd, reader->LastError);
     }
     if (status != kBinStatusOk) {
@@ -431,7 +429,7 @@ bool CReader::CmdSignal(CReader* reader, _CMD_INFO* record) {
   if (reader->Mode != PM_BINARY) return Refuse(reader, record);
   if (!reader->IsCommandCurrent(cmd)) return false;
   if (cmd->Restart) reader->StatusFlags &= ~RSF_SIGNAL;
-  const BYTE steady = FieldEmpty(*reader) ? 0xAB : 0xAE;
+  const BYTE steady = FieldEmpty(*reader) ? kBinSteadyEmpty : kBinSteadyKey;
   if (cmd->Pattern.empty()) {
     reader->BinSignal(steady, 0, nullptr);
     return reader->CompleteCommand(cmd, reader->LastError);
@@ -446,7 +444,7 @@ bool CReader::CmdSignal(CReader* reader, _CMD_INFO* record) {
   bool first = true;
   while (pos < text.size()) {
     if (!reader->IsCommandCurrent(cmd)) return false;
-    BYTE code = (first && cmd->Restart) ? 0xC0 : 0x40;
+    BYTE code = (first && cmd->Restart) ? kBinPatternRestart : kBinPatternStep;
     first = false;
     for (int sign = 0; sign < 3; ++sign) {
       skipBlanks();
@@ -465,7 +463,7 @@ bool CReader::CmdSignal(CReader* reader, _CMD_INFO* record) {
     const BYTE time = BYTE(std::min<UINT64>(ms * 16 / 1000, 0xFF));
     BYTE reply = 0;
     if (!reader->BinSignal(code, time, &reply)) break;
-    if ((reply & 0xC0) == 0xC0) break;
+    if ((reply & kBinPatternFull) == kBinPatternFull) break;
     reader->SignalDuration += UINT(time) * 1000 / 16;
   }
   if (!running) {

@@ -10,11 +10,12 @@
 #include "Messages.h"
 #include "ProtoBinary.h"
 #include "Reader.h"
+#include "ReaderSupport.h"
 #include "VombraContext.h"
 
-namespace {
+using namespace reader_support;
 
-void Shorten(UINT& wait, UINT t) { wait = std::min(wait, t); }
+namespace {
 
 // The historical bytes of the two Mifare Plus variants; bytes 2 and 3 vary with the card.
 bool HistoricalIs(const std::string& h, const BYTE (&pattern)[7], bool anyMiddle) {
@@ -357,7 +358,7 @@ void CReader::ScanBinary(bool initial) {
         if (!initial) {
           notify = fresh = true;
           if (holdTimeout != 0 && (holdMask & kind)) {
-            if (holdTimeout != INFINITE) Shorten(NextWait, holdTimeout);
+            if (holdTimeout != INFINITE) ShortenWait(NextWait, holdTimeout);
             HeldKeyType = type;
             HeldUid = uid;
             HeldCardFlags = flags;
@@ -377,19 +378,7 @@ void CReader::ScanBinary(bool initial) {
 
   if (!held) {
     BinSearchEnd();
-    INT64 count;
-    {
-      CCriticalSectionLock lock(&Lock);
-      count = INT64(Keys.size());
-    }
-    for (INT64 i = count - 1; i >= 0; --i) {
-      bool unseen;
-      {
-        CCriticalSectionLock lock(&Lock);
-        unseen = size_t(i) < Keys.size() && Keys[size_t(i)].NotSeen;
-      }
-      if (unseen) RemoveKey(i, true);
-    }
+    const INT64 count = RemoveKeys([](const _KEY_INFO& key) { return key.NotSeen != 0; }, true);
     bool empty;
     {
       CCriticalSectionLock lock(&Lock);
@@ -401,7 +390,7 @@ void CReader::ScanBinary(bool initial) {
     HeldUid = {};
     HeldCardFlags = 0;
     HoldStart = Ticks();
-    Shorten(NextWait, KeyPollPeriod);
+    ShortenWait(NextWait, KeyPollPeriod);
   }
 
   if (notify) {
@@ -410,10 +399,10 @@ void CReader::ScanBinary(bool initial) {
       CCriticalSectionLock lock(&Lock);
       empty = Keys.empty();
     }
-    const BYTE code = empty ? 0x8B : 0x8E;
+    const BYTE code = empty ? kBinShowEmpty : kBinShowKey;
     BinSignal(code, 1, nullptr);
-    BinSignal(fresh ? BYTE(code | 0x30) : code, 1, nullptr);
-    if (fresh) BinSignal(0x20, 1, nullptr);
+    BinSignal(fresh ? BYTE(code | kBinShowNew) : code, 1, nullptr);
+    if (fresh) BinSignal(kBinGreetNew, 1, nullptr);
     StatusFlags &= ~RSF_SIGNAL;
   }
 }
@@ -443,7 +432,7 @@ bool SelectCommandCard(CReader& r, CommandCard kind) {
   if (r.ScanIndex != -1) {
     r.ScanIndex = -1;
     r.HoldStart = Ticks();
-    Shorten(r.NextWait, r.KeyPollPeriod);
+    ShortenWait(r.NextWait, r.KeyPollPeriod);
   }
   if (!r.BinSearchStart()) return false;
   Sleep(10);
@@ -491,46 +480,29 @@ void CReader::BinaryModePoll() {
     Port->Purge(true, false);
     StatusFlags &= ~RSF_PORT_EVENT;
   }
-  DWORD now = Ticks();
-  const DWORD quiet = TicksElapsed(LastRequestTime, now);
-  if (quiet >= kBinKeepAlive) {
+  if (TimerDue(NextWait, LastRequestTime, kBinKeepAlive, Ticks())) {
     BinSetMode(false, kBinKeepSpeed);
-    Shorten(NextWait, kBinKeepAlive);
-  } else {
-    Shorten(NextWait, kBinKeepAlive - quiet);
+    ShortenWait(NextWait, kBinKeepAlive);
   }
-  now = Ticks();
+  const DWORD now = Ticks();
   if (StatusFlags & RSF_HOLD) {
     const UINT delay = g_pVombra ? g_pVombra->GetIdentKeyDelay() : 0;
-    if (delay != INFINITE) {
-      if (TicksElapsed(HoldStart, now) < delay) {
-        Shorten(NextWait, TimerRemaining(HoldStart, delay, now));
-      } else {
-        StatusFlags &= ~RSF_HOLD;
-        StatusFlags |= RSF_SCAN_DUE;
-      }
-    }
-  } else if (KeyPollPeriod != INFINITE) {
-    if (TicksElapsed(HoldStart, now) < KeyPollPeriod) {
-      Shorten(NextWait, TimerRemaining(HoldStart, KeyPollPeriod, now));
-    } else {
+    if (delay != INFINITE && TimerDue(NextWait, HoldStart, delay, now)) {
+      StatusFlags &= ~RSF_HOLD;
       StatusFlags |= RSF_SCAN_DUE;
     }
+  } else if (KeyPollPeriod != INFINITE && TimerDue(NextWait, HoldStart, KeyPollPeriod, now)) {
+    StatusFlags |= RSF_SCAN_DUE;
   }
   if (StatusFlags & RSF_SCAN_DUE) ScanBinary(false);
-  if (StatusFlags & RSF_SIGNAL) {
-    now = Ticks();
-    if (TicksElapsed(SignalStart, now) < SignalDuration) {
-      Shorten(NextWait, TimerRemaining(SignalStart, SignalDuration, now));
-    } else {
-      // The pattern has played: the indication goes back to what the field holds.
-      bool empty;
-      {
-        CCriticalSectionLock lock(&Lock);
-        empty = Keys.empty();
-      }
-      BinSignal(empty ? 0xAB : 0xAE, 0, nullptr);
-      StatusFlags &= ~RSF_SIGNAL;
+  if ((StatusFlags & RSF_SIGNAL) && TimerDue(NextWait, SignalStart, SignalDuration, Ticks())) {
+    // The pattern has played: the indication goes back to what the field holds.
+    bool empty;
+    {
+      CCriticalSectionLock lock(&Lock);
+      empty = Keys.empty();
     }
+    BinSignal(empty ? kBinSteadyEmpty : kBinSteadyKey, 0, nullptr);
+    StatusFlags &= ~RSF_SIGNAL;
   }
 }

@@ -4,20 +4,11 @@
 #include "FormatApply.h"
 #include "KdParser.h"
 #include "Reader.h"
+#include "ReaderSupport.h"
 #include "ResourceIds.h"
 #include "VombraContext.h"
 
-namespace {
-
-UINT LogLevel() { return g_pVombra ? g_pVombra->GetLogLevel() : 0; }
-
-std::wstring KeyText(const _KEYNUM_INFO& key, UINT type) {
-  std::wstring text;
-  KeyNumToStr(text, key, type);
-  return text;
-}
-
-}  // namespace
+using namespace reader_support;
 
 bool CReader::FormatKey(UINT keyType, const _KEYNUM_INFO* key, std::wstring* text) {
   text->clear();
@@ -55,10 +46,10 @@ bool CReader::FormatKey(UINT keyType, const _KEYNUM_INFO* key, std::wstring* tex
       }
     } catch (const CKdParserException& e) {
       error = e.Code;
-      AnsiToWide(e.what(), -1, errorText);
+      errorText = WideMessage(e);
     } catch (const std::exception& e) {
       error = E_FAIL;
-      AnsiToWide(e.what(), -1, errorText);
+      errorText = WideMessage(e);
     }
   }
   if (error == S_OK) return true;
@@ -156,23 +147,28 @@ void CReader::RemoveKey(INT64 index, bool events) {
   }
 }
 
-void CReader::UpdateKeyList(const _KEY_INFO& key, bool events) {
-  if (key.Uid.Length == 0) {
-    INT64 count;
+INT64 CReader::RemoveKeys(const std::function<bool(const _KEY_INFO&)>& gone, bool events) {
+  INT64 count;
+  {
+    CCriticalSectionLock lock(&Lock);
+    count = INT64(Keys.size());
+  }
+  for (INT64 i = count - 1; i >= 0; --i) {
+    bool remove;
     {
       CCriticalSectionLock lock(&Lock);
-      count = INT64(Keys.size());
+      remove = size_t(i) < Keys.size() && gone(Keys[size_t(i)]);
     }
-    for (INT64 i = count - 1; i >= 0; --i) {
-      UINT type;
-      {
-        CCriticalSectionLock lock(&Lock);
-        if (size_t(i) >= Keys.size()) continue;
-        type = Keys[size_t(i)].KeyType;
-      }
-      if ((StatusFlags & RSF_TEMIC) && type == KT_TEMIC) continue;
-      RemoveKey(i, events);
-    }
+    if (remove) RemoveKey(i, events);
+  }
+  return count;
+}
+
+void CReader::UpdateKeyList(const _KEY_INFO& key, bool events) {
+  if (key.Uid.Length == 0) {
+    // The Temic keys of a Temic-capable reader stay: only the Temic scan removes them.
+    const bool keepTemic = (StatusFlags & RSF_TEMIC) != 0;
+    RemoveKeys([keepTemic](const _KEY_INFO& k) { return !(keepTemic && k.KeyType == KT_TEMIC); }, events);
     return;
   }
   INT64 index;

@@ -9,6 +9,9 @@
 #include "Core.h"
 #include "Messages.h"
 #include "Reader.h"
+#include "ReaderSupport.h"
+
+using namespace reader_support;
 
 namespace {
 
@@ -17,8 +20,6 @@ WORD Sum16(const BYTE* data, size_t n) {
   for (size_t i = 0; i < n; ++i) sum = WORD(sum + data[i]);
   return sum;
 }
-
-const BYTE* Bytes(const std::string& s) { return reinterpret_cast<const BYTE*>(s.data()); }
 
 void PutWord(std::string& s, UINT value) {
   s += char(value & 0xFF);
@@ -62,42 +63,29 @@ HRESULT CheckBinFrame(const BYTE* buffer, int count, UINT* sequence, UINT* comma
 
 bool CReader::ReadBinReply(std::string* data, UINT timeout) {
   data->clear();
-  const DWORD start = Ticks();
-  bool finalRead = false;
-  while (Running) {
+  return ReadFrameReply(timeout, [&] {
     const size_t stx = RxBuffer.find(char(kBinStx));
     if (stx == std::string::npos) {
       RxBuffer.clear();
     } else if (stx) {
       RxBuffer.erase(0, stx);
     }
-    if (RxBuffer.size() >= size_t(kBinOverhead) && RxBuffer.size() >= size_t(BYTE(RxBuffer[2]))) {
-      UINT sequence = 0, command = 0;
-      std::string payload;
-      if (FAILED(CheckBinFrame(Bytes(RxBuffer), int(RxBuffer.size()), &sequence, &command, &payload))) {
-        // The 0x02 may have been noise inside a frame: look for the next one rather than trust a
-        // length that a bad frame gave.
-        RxBuffer.erase(0, 1);
-        continue;
-      }
-      RxBuffer.erase(0, BYTE(RxBuffer[2]));
-      if (sequence != Sequence) continue;
-      *data = std::move(payload);
-      return true;
+    if (RxBuffer.size() < size_t(kBinOverhead) || RxBuffer.size() < size_t(BYTE(RxBuffer[2]))) {
+      return ReplyScan::kIncomplete;
     }
-    const DWORD elapsed = TicksElapsed(start, Ticks());
-    UINT waiting = 0;
-    HRESULT hr = Port->GetRxCount(&waiting);
-    if (FAILED(hr)) ThrowPortException(hr, Port->GetName());
-    // Noise that keeps coming must not hold the exchange past its limit.
-    if (elapsed >= timeout) {
-      if (!waiting || finalRead) break;
-      finalRead = true;
+    UINT sequence = 0, command = 0;
+    std::string payload;
+    if (FAILED(CheckBinFrame(Bytes(RxBuffer), int(RxBuffer.size()), &sequence, &command, &payload))) {
+      // The 0x02 may have been noise inside a frame: look for the next one rather than trust a
+      // length that a bad frame gave.
+      RxBuffer.erase(0, 1);
+      return ReplyScan::kDropped;
     }
-    ReadWire(std::max<UINT>(1, waiting), elapsed >= timeout ? 0 : timeout - elapsed, true);
-  }
-  SetLastError(VOMBRA_E_READ_TIMEOUT, nullptr);
-  return false;
+    RxBuffer.erase(0, BYTE(RxBuffer[2]));
+    if (sequence != Sequence) return ReplyScan::kDropped;
+    *data = std::move(payload);
+    return ReplyScan::kTaken;
+  });
 }
 
 bool CReader::BinRequest(BYTE command, const BYTE* payload, int length, int* status, std::string* replyData) {
@@ -151,7 +139,7 @@ bool OkOnly(CReader* reader, int status) {
 bool CReader::BinSetMode(bool text, int speed) {
   const BYTE payload[2] = {BYTE(text ? 0 : 1), BYTE(speed < 0 ? 0x80 : speed)};
   int status = 0;
-  if (!BinRequest(0x2F, payload, 2, &status, nullptr)) return false;
+  if (!BinRequest(kBinSetMode, payload, 2, &status, nullptr)) return false;
   if (!OkOnly(this, status)) return false;
   if (speed < 0) return true;
   if (speed >= int(sizeof(kBinSpeeds) / sizeof(kBinSpeeds[0]))) {
@@ -177,20 +165,20 @@ bool CReader::BinSetMode(bool text, int speed) {
 bool CReader::BinSearchStart() {
   static const BYTE payload[3] = {0x00, 0x0A, 0x00};
   int status = 0;
-  return BinRequest(0x23, payload, 3, &status, nullptr) && OkOnly(this, status);
+  return BinRequest(kBinSearchStart, payload, 3, &status, nullptr) && OkOnly(this, status);
 }
 
 bool CReader::BinSearchEnd() {
   static const BYTE payload[1] = {0x00};
   int status = 0;
-  return BinRequest(0x24, payload, 1, &status, nullptr) && OkOnly(this, status);
+  return BinRequest(kBinSearchEnd, payload, 1, &status, nullptr) && OkOnly(this, status);
 }
 
 bool CReader::BinSignal(BYTE code, BYTE value, BYTE* out) {
   const BYTE payload[2] = {code, value};
   int status = 0;
   std::string data;
-  if (!BinRequest(0x20, payload, 2, &status, &data) || !OkOnly(this, status)) return false;
+  if (!BinRequest(kBinSignal, payload, 2, &status, &data) || !OkOnly(this, status)) return false;
   if (data.empty()) {
     SetLastError(VOMBRA_E_BAD_RESPONSE, nullptr);
     return false;
@@ -204,8 +192,8 @@ bool CReader::BinSelectCard(bool wake, BYTE* sak, WORD* atqa, _KEYNUM_INFO* uid)
   const BYTE payload[1] = {BYTE(wake ? 0x80 : 0x00)};
   int status = 0;
   std::string data;
-  if (!BinRequest(0x45, payload, 1, &status, &data)) return false;
-  if (status == 9) {
+  if (!BinRequest(kBinSelectCard, payload, 1, &status, &data)) return false;
+  if (status == kBinStatusNoCard) {
     *sak = 0;
     *atqa = 0;
     uid->Length = 0;
@@ -231,8 +219,8 @@ bool CReader::BinSelectUid(const _KEYNUM_INFO* uid) {
   const int n = std::min<int>(uid->Length, 15);
   memcpy(payload + 1, uid->Data, size_t(n));
   int status = 0;
-  if (!BinRequest(0x46, payload, n + 1, &status, nullptr)) return false;
-  if (status == 9) {
+  if (!BinRequest(kBinSelectUid, payload, n + 1, &status, nullptr)) return false;
+  if (status == kBinStatusNoCard) {
     SetLastError(VOMBRA_E_NO_KEY, nullptr);
     return false;
   }
@@ -244,8 +232,8 @@ bool CReader::BinActivate(std::string* ats) {
   static const BYTE payload[1] = {0x00};
   int status = 0;
   std::string data;
-  if (!BinRequest(0x48, payload, 1, &status, &data)) return false;
-  if (status == 2) {
+  if (!BinRequest(kBinActivate, payload, 1, &status, &data)) return false;
+  if (status == kBinStatusNotSupported) {
     StatusFlags |= RSF_ACTIVATION_UNSUPPORTED;
     SetLastError(VOMBRA_E_READER_ERROR, nullptr);
     return false;
@@ -257,9 +245,9 @@ bool CReader::BinActivate(std::string* ats) {
 
 bool CReader::BinNextCard() {
   int status = 0;
-  if (!BinRequest(0x43, nullptr, 0, &status, nullptr)) return false;
+  if (!BinRequest(kBinNextCard, nullptr, 0, &status, nullptr)) return false;
   // Model 4 answers "no card" when the last card of the pass has been passed over.
-  if (status == 9 && Model == RM_ORVEL_3B) return true;
+  if (status == kBinStatusNoCard && Model == RM_ORVEL_3B) return true;
   return OkOnly(this, status);
 }
 
@@ -269,13 +257,13 @@ bool AuthStatus(CReader* reader, int status, bool plus) {
   switch (status) {
     case kBinStatusOk:
       return true;
-    case 5:
+    case kBinStatusAuthNoCard:
       reader->SetLastError(VOMBRA_E_NO_KEY, nullptr);
       return false;
-    case 8:
+    case kBinStatusAuthFailed:
       reader->SetLastError(VOMBRA_E_KEY_AUTH, nullptr);
       return false;
-    case 13:
+    case kBinStatusPlusBlock:
       if (plus) {
         reader->SetLastError(VOMBRA_E_MIFARE_BLOCK, nullptr);
         return false;
@@ -292,7 +280,7 @@ bool CReader::BinAuthClassic(BYTE block, BYTE keyB, const _AUTHKEY_INFO* key) {
   BYTE payload[8] = {BYTE(keyB + 2), block};
   memcpy(payload + 2, key->Data, 6);
   int status = 0;
-  return BinRequest(0x50, payload, 8, &status, nullptr) && AuthStatus(this, status, false);
+  return BinRequest(kBinAuthClassic, payload, 8, &status, nullptr) && AuthStatus(this, status, false);
 }
 
 bool CReader::BinAuthClassicStored(BYTE block, BYTE keyB, UINT mask, int* keyIndex) {
@@ -303,7 +291,7 @@ bool CReader::BinAuthClassicStored(BYTE block, BYTE keyB, UINT mask, int* keyInd
   PutWord(payload, 0);
   int status = 0;
   std::string data;
-  if (!BinRequest(0x50, Bytes(payload), int(payload.size()), &status, &data)) return false;
+  if (!BinRequest(kBinAuthClassic, Bytes(payload), int(payload.size()), &status, &data)) return false;
   if (!AuthStatus(this, status, false)) return false;
   if (data.empty()) {
     SetLastError(VOMBRA_E_BAD_RESPONSE, nullptr);
@@ -319,7 +307,8 @@ bool CReader::BinAuthPlus(WORD keyAddress, const _AUTHKEY_INFO* key) {
   PutWord(payload, keyAddress);
   payload.append(reinterpret_cast<const char*>(key->Data), 16);
   int status = 0;
-  return BinRequest(0x60, Bytes(payload), int(payload.size()), &status, nullptr) && AuthStatus(this, status, true);
+  return BinRequest(kBinAuthPlus, Bytes(payload), int(payload.size()), &status, nullptr) &&
+         AuthStatus(this, status, true);
 }
 
 bool CReader::BinAuthPlusStored(WORD keyAddress, UINT mask, int* keyIndex) {
@@ -330,7 +319,7 @@ bool CReader::BinAuthPlusStored(WORD keyAddress, UINT mask, int* keyIndex) {
   PutWord(payload, 0);
   int status = 0;
   std::string data;
-  if (!BinRequest(0x60, Bytes(payload), int(payload.size()), &status, &data)) return false;
+  if (!BinRequest(kBinAuthPlus, Bytes(payload), int(payload.size()), &status, &data)) return false;
   if (!AuthStatus(this, status, false)) return false;
   if (data.empty()) {
     SetLastError(VOMBRA_E_BAD_RESPONSE, nullptr);
@@ -344,7 +333,7 @@ bool CReader::BinAuthPlusStored(WORD keyAddress, UINT mask, int* keyIndex) {
 namespace {
 
 bool BlockReply(CReader* reader, int status, const std::string& data, BYTE out[16]) {
-  if (status == 6) {
+  if (status == kBinStatusCardGone) {
     reader->SetLastError(VOMBRA_E_NO_KEY, nullptr);
     return false;
   }
@@ -363,20 +352,20 @@ bool CReader::BinReadBlock(BYTE block, BYTE out[16]) {
   const BYTE payload[1] = {block};
   int status = 0;
   std::string data;
-  return BinRequest(0x51, payload, 1, &status, &data) && BlockReply(this, status, data, out);
+  return BinRequest(kBinReadBlock, payload, 1, &status, &data) && BlockReply(this, status, data, out);
 }
 
 bool CReader::BinReadPlusBlock(BYTE block, BYTE out[16], BYTE mode) {
   const BYTE payload[4] = {mode, block, 0x00, 0x01};
   int status = 0;
   std::string data;
-  return BinRequest(0x61, payload, 4, &status, &data) && BlockReply(this, status, data, out);
+  return BinRequest(kBinReadPlusBlock, payload, 4, &status, &data) && BlockReply(this, status, data, out);
 }
 
 bool CReader::BinCardCommand(const BYTE* probe, int length) {
   int status = 0;
   std::string data;
-  if (!BinRequest(0x6E, probe, length, &status, &data)) return false;
+  if (!BinRequest(kBinCardCommand, probe, length, &status, &data)) return false;
   if (status == kBinStatusOk && data.size() >= 2 && BYTE(data[data.size() - 2]) == 0x00 &&
       BYTE(data[data.size() - 1]) == 0x90) {
     return true;

@@ -8,8 +8,11 @@
 #include "Core.h"
 #include "Messages.h"
 #include "Reader.h"
+#include "ReaderSupport.h"
 #include "ResourceIds.h"
 #include "VombraContext.h"
+
+using namespace reader_support;
 
 namespace {
 
@@ -34,15 +37,7 @@ constexpr UINT kShortReply = 4;
 constexpr UINT kReadLength = 16;
 constexpr UINT kMaxUpdateData = 27;
 
-UINT LogLevel() { return g_pVombra ? g_pVombra->GetLogLevel() : 0; }
-
 CCcidConnection* Watcher() { return g_pVombra ? g_pVombra->GetWatcher() : nullptr; }
-
-std::wstring HexDump(const BYTE* data, size_t n) {
-  std::wstring text;
-  BytesToHexDump(text, data, n);
-  return text;
-}
 
 // One APDU over the connected card: the SCard result and the status word decide. On success
 // *replyLength is the number of reply bytes with the status word.
@@ -53,8 +48,8 @@ bool Exchange(CReader* reader, const BYTE* command, UINT length, BYTE* reply, UI
   *replyLength = ok ? UINT(received) : 0;
   if (LogLevel() < 5) return ok;
   if (ok) {
-    reader->Log(0, IDS_LOG_SENT, HexDump(command, length).c_str());
-    reader->Log(0, IDS_LOG_RECEIVED, HexDump(reply, received).c_str());
+    reader->Log(0, IDS_LOG_SENT, TrafficText(command, length, true).c_str());
+    reader->Log(0, IDS_LOG_RECEIVED, TrafficText(reply, received, true).c_str());
     return ok;
   }
   HRESULT code;
@@ -222,8 +217,7 @@ void CReader::OnCardEvents() {
         CCriticalSectionLock lock(&Lock);
         State = RS_DISCONNECTED;
       }
-      if (LogLevel() >= 5) Log(0, IDS_LOG_READER_DISCONNECTED);
-      if (Events) Events->OnReaderDisconnect(this);
+      ReportDisconnected();
     }
     return;
   }
@@ -232,12 +226,7 @@ void CReader::OnCardEvents() {
       CCriticalSectionLock lock(&Lock);
       State = RS_CONNECTED;
     }
-    if (LogLevel() >= 5) {
-      std::wstring version;
-      VersionToStr(Version, version);
-      Log(0, IDS_LOG_READER_CONNECTED, ReaderModelName(READER_MODEL(Model)), int(SerialNumber), version.c_str());
-    }
-    if (Events) Events->OnReaderConnect(this);
+    ReportConnected(Model, SerialNumber, Version);
   }
   if (bits & kCardAbsent) {
     DisconnectCard();
@@ -282,7 +271,7 @@ bool CReader::OnCardPresent() {
     const UINT delay = g_pVombra ? g_pVombra->GetIdentKeyDelay() : 0;
     const UINT holdMask = g_pVombra ? g_pVombra->GetDelayKeyTypes() : 0;
     if (delay != 0 && (holdMask & kind)) {
-      if (delay != INFINITE) NextWait = std::min(NextWait, delay);
+      if (delay != INFINITE) ShortenWait(NextWait, delay);
       HoldStart = Ticks();
       StatusFlags |= RSF_HOLD;
     }
@@ -293,7 +282,7 @@ bool CReader::OnCardPresent() {
       CCriticalSectionLock lock(&Lock);
       CardEvent |= kCardPresent;
     }
-    NextWait = std::min(NextWait, kCancelledRetry);
+    ShortenWait(NextWait, kCancelledRetry);
     return false;
   }
   return LastError >= 0;
@@ -370,14 +359,9 @@ void CReader::CcidModePoll() {
   if (CardEvent) OnCardEvents();
   if ((StatusFlags & RSF_HOLD) && g_pVombra) {
     const UINT delay = g_pVombra->GetIdentKeyDelay();
-    if (delay != INFINITE) {
-      const DWORD now = Ticks();
-      if (TicksElapsed(HoldStart, now) < delay) {
-        NextWait = std::min<UINT>(NextWait, TimerRemaining(HoldStart, delay, now));
-      } else {
-        DisconnectCard();
-        StatusFlags &= ~RSF_HOLD;
-      }
+    if (delay != INFINITE && TimerDue(NextWait, HoldStart, delay, Ticks())) {
+      DisconnectCard();
+      StatusFlags &= ~RSF_HOLD;
     }
   }
 }

@@ -9,34 +9,13 @@
 #include "Core.h"
 #include "Messages.h"
 #include "Reader.h"
+#include "ReaderSupport.h"
 #include "ResourceIds.h"
 #include "VombraContext.h"
 
+using namespace reader_support;
+
 namespace {
-
-UINT LogLevel() { return g_pVombra ? g_pVombra->GetLogLevel() : 0; }
-
-const BYTE* Bytes(const std::string& s) { return reinterpret_cast<const BYTE*>(s.data()); }
-
-bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
-
-std::wstring Wide(const std::string& bytes) {
-  std::wstring text;
-  AnsiToWide(bytes.data(), int(bytes.size()), text);
-  return text;
-}
-
-std::wstring WideMessage(const std::exception& e) {
-  std::wstring text;
-  AnsiToWide(e.what(), -1, text);
-  return text;
-}
-
-void CutLineEnd(std::wstring* line) {
-  while (!line->empty() && (line->back() == L'\r' || line->back() == L'\n')) line->pop_back();
-}
-
-bool IsNoCard(const std::wstring& text) { return _wcsicmp(text.c_str(), L"No card") == 0; }
 
 // The address as it travels: decimal with at least five digits.
 std::string AddressText(int address) {
@@ -65,12 +44,6 @@ bool ParseDecimal(const std::wstring& text, UINT64* value) {
   return true;
 }
 
-std::wstring KeyText(const _KEYNUM_INFO& key, UINT type) {
-  std::wstring text;
-  KeyNumToStr(text, key, type);
-  return text;
-}
-
 }  // namespace
 
 bool CReader::QueryConverterInfo(int address, UINT* hwCode, UINT* serial, UINT* firmware, UINT timeout, int attempts,
@@ -85,32 +58,15 @@ bool CReader::QueryConverterInfo(int address, UINT* hwCode, UINT* serial, UINT* 
     if (ReplyBuffer.compare(0, echo.size(), echo) == 0 && ReplyBuffer.size() < echo.size() + 4) {
       if (!ReadLines(&ReplyBuffer, 1, timeout, true)) continue;
     }
-    if (ReplyBuffer.size() < 4 || !Contains(ReplyBuffer, "S/N:")) continue;
-    bool complete = false;
-    std::string line;
-    // A reply that never names its version is not waited for beyond one line's worth of bytes.
-    while (ReplyBuffer.size() <= kMaxTextLine && ReadLines(&line, 1, timeout, true)) {
-      ReplyBuffer += line;
-      if (Contains(line, "Software version:") || Contains(line, "Build")) {
-        complete = true;
-        break;
-      }
-    }
-    if (!complete) continue;
-    std::wstring text = Wide(ReplyBuffer);
-    if (info) *info = text;
-    if (ParseReaderInfo(text.c_str(), hwCode, serial, firmware, nullptr)) return true;
-    SetLastError(VOMBRA_E_BAD_RESPONSE, nullptr);
-    return false;
+    if (!ReadInfoReply(timeout)) continue;
+    return ParseInfoReply(hwCode, serial, firmware, info);
   }
   SetLastError(VOMBRA_E_READ_TIMEOUT, nullptr);
   return false;
 }
 
 bool CReader::RequestConverterKey(int address, UINT* keyType, _KEYNUM_INFO* uid) {
-  const std::string prefix = AddressText(address);
-  TxBuffer = "#" + prefix + " r\r";
-  ReplyBuffer.clear();
+  const std::string request = "#" + AddressText(address) + " r\r";
   // The key line is parsed for the reader at the address, whose quirks the parser undoes; an
   // address without a record (none is made here) counts as a reader not yet identified.
   UINT model = RM_UNKNOWN;
@@ -125,9 +81,7 @@ bool CReader::RequestConverterKey(int address, UINT* keyType, _KEYNUM_INFO* uid)
   }
   const bool decimal = AnswersInDecimal(version);
   for (UINT attempt = 0; attempt < RequestTries; ++attempt) {
-    ReplyBuffer.clear();
-    WriteWire(Bytes(TxBuffer), UINT(TxBuffer.size()), RequestTimeout, false);
-    if (!ReadLines(&ReplyBuffer, 1, RequestTimeout, false)) return false;
+    if (!ExchangeLine(request, false)) return false;
     std::wstring line = Wide(ReplyBuffer);
     CutLineEnd(&line);
     if (decimal) {
@@ -157,7 +111,7 @@ bool CReader::RequestConverterKey(int address, UINT* keyType, _KEYNUM_INFO* uid)
         *uid = {};
         return true;
       }
-      if (line.find(L'[') != std::wstring::npos && line.find(L':') == std::wstring::npos &&
+      if (LooksLikeKeyLine(line) &&
           ParseKeyLine(line.c_str(), keyType, uid, model, version, (StatusFlags & RSF_DIFFERENT_CODES) != 0)) {
         return true;
       }
@@ -259,12 +213,7 @@ bool CReader::ConnectAddress(_ADDRESS_INFO* record) {
           record->InfoText = info;
           record->State = RS_CONNECTED;
         }
-        if (LogLevel() >= 5) {
-          std::wstring versionText;
-          VersionToStr(version, versionText);
-          Log(0, IDS_LOG_READER_CONNECTED, ReaderModelName(model), int(serial), versionText.c_str());
-        }
-        if (Events) Events->OnReaderConnect(this);
+        ReportConnected(model, serial, version);
         return true;
       }
     }
@@ -309,12 +258,9 @@ void CReader::ConverterModePoll() {
     _ADDRESS_INFO& record = entry.second;
     if (record.Flags & AF_CONNECT_DUE) ConnectAddress(&record);
     if (record.State != RS_CONNECTED || KeyPollPeriod == INFINITE) continue;
-    const DWORD now = Ticks();
-    if (TicksElapsed(record.Time, now) < KeyPollPeriod) {
-      NextWait = std::min<UINT>(NextWait, TimerRemaining(record.Time, KeyPollPeriod, now));
-    } else {
+    if (TimerDue(NextWait, record.Time, KeyPollPeriod, Ticks())) {
       PollAddressKey(false, &record);
-      NextWait = std::min<UINT>(NextWait, KeyPollPeriod);
+      ShortenWait(NextWait, KeyPollPeriod);
     }
   }
   Address = -1;

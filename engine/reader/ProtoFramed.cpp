@@ -2,17 +2,16 @@
 // indication and the poll that compares the reader's keys with the key list.
 #include "ProtoFramed.h"
 
-#include <algorithm>
-
 #include "Clock.h"
 #include "Core.h"
 #include "Messages.h"
 #include "Reader.h"
+#include "ReaderSupport.h"
 #include "VombraContext.h"
 
-namespace {
+using namespace reader_support;
 
-const BYTE* Bytes(const std::string& s) { return reinterpret_cast<const BYTE*>(s.data()); }
+namespace {
 
 // The two key types model 9 reports, as KeyTypes bits.
 constexpr UINT kFramedEmMarineBit = 1u << KT_EM_MARINE;
@@ -86,34 +85,18 @@ HRESULT DecodeFramedReply(const BYTE* frame, int count, UINT* command, std::stri
 
 bool CReader::ReadFramedReply(std::string* body, BYTE command, UINT timeout) {
   body->clear();
-  const DWORD start = Ticks();
-  bool finalRead = false;
-  while (Running) {
+  return ReadFrameReply(timeout, [&] {
     const size_t end = RxBuffer.find(char(kFrameEnd));
-    if (end != std::string::npos) {
-      UINT got = 0;
-      std::string decoded;
-      const HRESULT hr = DecodeFramedReply(Bytes(RxBuffer), int(end + 1), &got, &decoded);
-      RxBuffer.erase(0, end + 1);
-      if (SUCCEEDED(hr) && got == command) {
-        *body = std::move(decoded);
-        return true;
-      }
-      continue;
-    }
-    const DWORD elapsed = TicksElapsed(start, Ticks());
-    UINT waiting = 0;
-    HRESULT hr = Port->GetRxCount(&waiting);
-    if (FAILED(hr)) ThrowPortException(hr, Port->GetName());
-    // Noise that keeps coming must not hold the exchange past its limit.
-    if (elapsed >= timeout) {
-      if (!waiting || finalRead) break;
-      finalRead = true;
-    }
-    ReadWire(std::max<UINT>(1, waiting), elapsed >= timeout ? 0 : timeout - elapsed, true);
-  }
-  SetLastError(VOMBRA_E_READ_TIMEOUT, nullptr);
-  return false;
+    if (end == std::string::npos) return ReplyScan::kIncomplete;
+    UINT got = 0;
+    std::string decoded;
+    const HRESULT hr = DecodeFramedReply(Bytes(RxBuffer), int(end + 1), &got, &decoded);
+    RxBuffer.erase(0, end + 1);
+    // A bad frame, or the reply to another command, goes up to its delimiter.
+    if (FAILED(hr) || got != command) return ReplyScan::kDropped;
+    *body = std::move(decoded);
+    return ReplyScan::kTaken;
+  });
 }
 
 bool CReader::FramedRequest(BYTE command, const BYTE* payload, int length, bool* statusOk, std::string* data) {
@@ -217,19 +200,7 @@ void CReader::PollFramed(bool initial) {
         added = true;
       }
     }
-    INT64 last;
-    {
-      CCriticalSectionLock lock(&Lock);
-      last = INT64(Keys.size()) - 1;
-    }
-    for (INT64 i = last; i >= 0; --i) {
-      bool gone;
-      {
-        CCriticalSectionLock lock(&Lock);
-        gone = size_t(i) < Keys.size() && Keys[size_t(i)].NotSeen;
-      }
-      if (gone) RemoveKey(i, true);
-    }
+    RemoveKeys([](const _KEY_INFO& key) { return key.NotSeen != 0; }, true);
     {
       CCriticalSectionLock lock(&Lock);
       empty = Keys.empty();
@@ -252,11 +223,8 @@ void CReader::FramedModePoll() {
     StatusFlags &= ~RSF_PORT_EVENT;
   }
   if (KeyPollPeriod == INFINITE) return;
-  const DWORD now = Ticks();
-  if (TicksElapsed(HoldStart, now) < KeyPollPeriod) {
-    NextWait = std::min<UINT>(NextWait, TimerRemaining(HoldStart, KeyPollPeriod, now));
-  } else {
+  if (TimerDue(NextWait, HoldStart, KeyPollPeriod, Ticks())) {
     PollFramed(false);
-    NextWait = std::min<UINT>(NextWait, KeyPollPeriod);
+    ShortenWait(NextWait, KeyPollPeriod);
   }
 }

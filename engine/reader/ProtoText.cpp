@@ -9,31 +9,12 @@
 #include "Core.h"
 #include "Messages.h"
 #include "Reader.h"
+#include "ReaderSupport.h"
 #include "VombraContext.h"
 
+using namespace reader_support;
+
 namespace {
-
-bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  }
-  return text;
-}
-
-std::wstring Wide(const std::string& bytes) {
-  std::wstring text;
-  AnsiToWide(bytes.data(), int(bytes.size()), text);
-  return text;
-}
-
-bool IsNoCard(const std::wstring& line) { return _wcsicmp(line.c_str(), L"No card") == 0; }
-
-// A key line names its code in brackets; an identification line holds ':' as well.
-bool LooksLikeKeyLine(const std::wstring& line) {
-  return line.find(L'[') != std::wstring::npos && line.find(L':') == std::wstring::npos;
-}
 
 bool AutoTemic() { return g_pVombra && g_pVombra->GetTemic().Enabled; }
 
@@ -90,19 +71,29 @@ bool CReader::ReadLines(std::string* reply, int lines, UINT timeout, bool interc
       continue;
     }
     if (DropOverlongLine()) return false;
-    const DWORD elapsed = TicksElapsed(start, Ticks());
-    UINT waiting = 0;
-    HRESULT hr = Port->GetRxCount(&waiting);
-    if (FAILED(hr)) ThrowPortException(hr, Port->GetName());
-    // The limit holds even while bytes keep coming: one last look at what is already there.
-    if (elapsed >= limit) {
-      if (!waiting || finalRead) break;
-      finalRead = true;
-    }
-    ReadWire(std::max<UINT>(1, waiting), elapsed >= limit ? 0 : limit - elapsed, false);
+    if (!ReadMoreReply(start, limit, &finalRead, false)) break;
     if (!reply->empty()) limit = 500;
   }
   SetLastError(VOMBRA_E_READ_TIMEOUT, nullptr);
+  return false;
+}
+
+bool CReader::ReadInfoReply(UINT timeout) {
+  if (!Contains(ReplyBuffer, "S/N:")) return false;
+  std::string line;
+  // A reply that never names its version is not waited for beyond one line's worth of bytes.
+  while (ReplyBuffer.size() <= kMaxTextLine && ReadLines(&line, 1, timeout, true)) {
+    ReplyBuffer += line;
+    if (Contains(line, "Software version:") || Contains(line, "Build")) return true;
+  }
+  return false;
+}
+
+bool CReader::ParseInfoReply(UINT* hwCode, UINT* serial, UINT* firmware, std::wstring* info) {
+  std::wstring text = Wide(ReplyBuffer);
+  if (info) *info = text;
+  if (ParseReaderInfo(text.c_str(), hwCode, serial, firmware, nullptr)) return true;
+  SetLastError(VOMBRA_E_BAD_RESPONSE, nullptr);
   return false;
 }
 
@@ -110,42 +101,29 @@ bool CReader::QueryInfo(UINT* hwCode, UINT* serial, UINT* firmware, UINT timeout
   TxBuffer = "i\r";
   ReplyBuffer.clear();
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    WriteWire(reinterpret_cast<const BYTE*>(TxBuffer.data()), UINT(TxBuffer.size()), timeout, false);
-    if (!ReadLines(&ReplyBuffer, 1, timeout, true)) continue;
-    if (!Contains(ReplyBuffer, "S/N:")) continue;
-    bool complete = false;
-    std::string line;
-    // A reply that never names its version is not waited for beyond one line's worth of bytes.
-    while (ReplyBuffer.size() <= kMaxTextLine && ReadLines(&line, 1, timeout, true)) {
-      ReplyBuffer += line;
-      if (Contains(line, "Software version:") || Contains(line, "Build")) {
-        complete = true;
-        break;
-      }
-    }
-    if (!complete) continue;
-    std::wstring text = Wide(ReplyBuffer);
-    if (info) *info = text;
-    if (ParseReaderInfo(text.c_str(), hwCode, serial, firmware, nullptr)) {
-      SetLastError(0, nullptr);
-      return true;
-    }
-    SetLastError(VOMBRA_E_BAD_RESPONSE, nullptr);
-    return false;
+    WriteWire(Bytes(TxBuffer), UINT(TxBuffer.size()), timeout, false);
+    if (!ReadLines(&ReplyBuffer, 1, timeout, true) || !ReadInfoReply(timeout)) continue;
+    if (!ParseInfoReply(hwCode, serial, firmware, info)) return false;
+    SetLastError(0, nullptr);
+    return true;
   }
   SetLastError(VOMBRA_E_READ_TIMEOUT, nullptr);
   return false;
 }
 
-bool CReader::ProgramText(const std::string& request) {
+bool CReader::ExchangeLine(const std::string& request, bool intercept) {
   TxBuffer = request;
   ReplyBuffer.clear();
+  WriteWire(Bytes(TxBuffer), UINT(TxBuffer.size()), RequestTimeout, false);
+  return ReadLines(&ReplyBuffer, 1, RequestTimeout, intercept);
+}
+
+bool CReader::ProgramText(const std::string& request) {
   if (RequestTries < 1) {
     SetLastError(VOMBRA_E_READ_TIMEOUT, nullptr);
     return false;
   }
-  WriteWire(reinterpret_cast<const BYTE*>(TxBuffer.data()), UINT(TxBuffer.size()), RequestTimeout, false);
-  if (!ReadLines(&ReplyBuffer, 1, RequestTimeout, true)) return false;
+  if (!ExchangeLine(request, true)) return false;
   if (Contains(Lower(ReplyBuffer), "err")) {
     SetLastError(VOMBRA_E_READER_ERROR, nullptr);
     return false;
@@ -161,13 +139,10 @@ bool CReader::SetOutputArgs(const char* text) { return ProgramText(std::string("
 bool CReader::SetNoCardText() { return ProgramText("tNOC" "No card\\r\\n" "\r\n"); }
 
 bool CReader::RequestKeyLine(UINT* keyType, _KEYNUM_INFO* uid) {
-  TxBuffer = "r\n";
   for (UINT attempt = 0; attempt < RequestTries; ++attempt) {
-    ReplyBuffer.clear();
-    WriteWire(reinterpret_cast<const BYTE*>(TxBuffer.data()), UINT(TxBuffer.size()), RequestTimeout, false);
-    if (!ReadLines(&ReplyBuffer, 1, RequestTimeout, false)) return false;
+    if (!ExchangeLine("r\n", false)) return false;
     std::wstring line = Wide(ReplyBuffer);
-    while (!line.empty() && (line.back() == L'\r' || line.back() == L'\n')) line.pop_back();
+    CutLineEnd(&line);
     if (IsNoCard(line)) {
       *keyType = 0;
       *uid = {};
@@ -188,11 +163,8 @@ bool CReader::RequestKeyLine(UINT* keyType, _KEYNUM_INFO* uid) {
 bool CReader::ReadMifareULText(UINT page, BYTE data[16]) {
   char request[16];
   snprintf(request, sizeof request, "get %.2x\r", page & 0xFF);
-  TxBuffer = request;
   for (UINT attempt = 0; attempt < RequestTries; ++attempt) {
-    ReplyBuffer.clear();
-    WriteWire(reinterpret_cast<const BYTE*>(TxBuffer.data()), UINT(TxBuffer.size()), RequestTimeout, false);
-    if (!ReadLines(&ReplyBuffer, 1, RequestTimeout, false)) return false;
+    if (!ExchangeLine(request, false)) return false;
     std::string copy = Lower(ReplyBuffer);
     if (Contains(copy, "no card")) {
       SetLastError(VOMBRA_E_NO_KEY, nullptr);
@@ -236,14 +208,11 @@ bool CReader::ReadMifareULText(UINT page, BYTE data[16]) {
 bool CReader::WriteMifareULText(UINT page, const BYTE data[4]) {
   char request[32];
   snprintf(request, sizeof request, "put %.2x %.2x %.2x %.2x %.2x\r", page & 0xFF, data[0], data[1], data[2], data[3]);
-  TxBuffer = request;
-  ReplyBuffer.clear();
   if (RequestTries < 1) {
     SetLastError(VOMBRA_E_READ_TIMEOUT, nullptr);
     return false;
   }
-  WriteWire(reinterpret_cast<const BYTE*>(TxBuffer.data()), UINT(TxBuffer.size()), RequestTimeout, false);
-  if (!ReadLines(&ReplyBuffer, 1, RequestTimeout, true)) return false;
+  if (!ExchangeLine(request, true)) return false;
   std::string reply = Lower(ReplyBuffer);
   if (Contains(reply, "no card")) {
     SetLastError(VOMBRA_E_NO_KEY, nullptr);
@@ -338,7 +307,7 @@ void CReader::OnNoCard(bool defer) {
   if (defer) {
     NoCardPending = 1;
     NoCardTime = Ticks();
-    NextWait = std::min<UINT>(NextWait, kNoCardDelay);
+    ShortenWait(NextWait, kNoCardDelay);
     return;
   }
   NoCardPending = 0;

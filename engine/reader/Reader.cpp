@@ -1,5 +1,8 @@
-// The reader object: construction, the setters of the host's threads, the command slot, the last
-// error and the log.
+// The reader object: construction, the setters of the host's threads, stopping and waking the
+// thread, the command slot, the last error and the log.
+// Handles.h brings Winsock 2, which must come before windows.h.
+#include "Handles.h"
+
 #include "Reader.h"
 
 #include <algorithm>
@@ -9,7 +12,10 @@
 #include "Exceptions.h"
 #include "Messages.h"
 #include "ResourceIds.h"
+#include "ReaderSupport.h"
 #include "VombraContext.h"
+
+using namespace reader_support;
 
 INT64 FindKeyByUid(const std::vector<_KEY_INFO>& keys, UINT keyType, const _KEYNUM_INFO& uid) {
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -24,10 +30,7 @@ CReader::~CReader() {
   // The thread must be gone before any member it uses.
   Stop();
   DeleteCriticalSection(&Lock);
-  for (HANDLE* event : {&BreakEvent, &WakeEvent, &WriteEvent, &ReadEvent, &RxEvent}) {
-    if (*event) CloseHandle(*event);
-    *event = nullptr;
-  }
+  for (HANDLE* event : {&BreakEvent, &WakeEvent, &WriteEvent, &ReadEvent, &RxEvent}) CloseHandleField(*event);
 }
 
 void CReader::Init(IReaderEvents* events, const wchar_t* port) {
@@ -78,7 +81,7 @@ void CReader::SetFormatId(UINT id) {
     if (FormatId == id) return;
     FormatId = id;
   }
-  if (g_pVombra && g_pVombra->GetLogLevel() >= 5) Log(0, IDS_LOG_READER_FORMAT_SET, int(id));
+  if (LogLevel() >= 5) Log(0, IDS_LOG_READER_FORMAT_SET, int(id));
 }
 
 void CReader::AddAddress(int address) {
@@ -128,13 +131,17 @@ void CReader::Start() {
   CThread::Start();
 }
 
+bool CReader::RequestStop() {
+  if (!IsStarted()) return false;
+  Running = 0;
+  // A reader never initialised has no events.
+  if (BreakEvent) SetEvent(BreakEvent);
+  if (WakeEvent) SetEvent(WakeEvent);
+  return true;
+}
+
 void CReader::Stop() {
-  if (IsStarted()) {
-    Running = 0;
-    if (BreakEvent) SetEvent(BreakEvent);
-    if (WakeEvent) SetEvent(WakeEvent);
-    Join();
-  }
+  if (RequestStop()) Join();
   // A PC/SC reader holds no port but a watcher slot, whose callback must not outlive the reader.
   if (Port || WatcherSlot) {
     try {
@@ -143,6 +150,25 @@ void CReader::Stop() {
       // Stopping never fails; the port is closed in any case.
     }
   }
+}
+
+void CReader::Wake() {
+  if (WakeEvent) SetEvent(WakeEvent);
+}
+
+void CReader::Post(const std::shared_ptr<_CMD_INFO>& record) {
+  CCriticalSectionLock lock(&Lock);
+  Command = record;
+  CommandStatus = E_PENDING;
+  SetEvent(WakeEvent);
+}
+
+void CReader::ContinueScan() {
+  {
+    CCriticalSectionLock lock(&Lock);
+    Changes |= RC_CONTINUE_SCAN;
+  }
+  SetEvent(WakeEvent);
 }
 
 void CReader::SetLastError(HRESULT code, const wchar_t* text) {

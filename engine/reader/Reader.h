@@ -11,6 +11,7 @@
 #include <winscard.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -211,11 +212,36 @@ class CReader : public CThread {
   UINT GetState(int address);
   void Reconnect(int address);
   void Start();
+  // Asks the thread to end and returns at once; Join (or Stop) waits for it. Three steps, each needed
+  // by a thread caught in a different place: Running cleared (the loop and every exchange test it), the
+  // break event set (a port exchange under way ends with E_ABORT instead of running out its
+  // time-out), the wake event set (the loop's wait and a handler's pause end). The event that did not
+  // end the thread stays signalled: the break would cut short the next exchange on the port, so a
+  // caller that exchanges itself next resets it (TestDevice does). False, doing nothing, when no
+  // thread is started. Host threads; safe under the add-in lock, since it does not wait.
+  bool RequestStop();
+  // RequestStop, Join, and the port closed (a PC/SC reader's watcher slot given back). Never under the
+  // add-in lock: the thread may be waiting for it.
   void Stop();
+  // Wakes the thread for one pass of its loop: settings given without a wake take effect, and a
+  // handler pausing on the wake event (the Temic search) looks at its command again.
+  void Wake();
+  // Makes record the pending command (a command it replaces is no longer current to its handler) and
+  // wakes the thread to carry it out. The caller fills the record (code, handler, totals) before; the
+  // outcome is read under Lock once CommandStatus is no longer E_PENDING or Command is another record.
+  void Post(const std::shared_ptr<_CMD_INFO>& record);
+  // A binary scan held on a card goes on at once: the next pass runs and ends the hold.
+  void ContinueScan();
   void SetLastError(HRESULT code, const wchar_t* text);
+  // Breaks the pending command (its handler stops at its next check); wakes nothing: a handler in a
+  // pause needs Wake as well.
   void BreakCommand();
   bool CompleteCommand(_CMD_INFO* cmd, HRESULT code);
   void Log(UINT level, UINT id, ...);
+  // The device test, on the caller's thread: a running thread is stopped (RequestStop, Join, and the
+  // break event its stop left set is reset so that the test's own exchanges are not cut short), the
+  // device at address (-1: the reader itself) is identified with these settings into info, and the
+  // thread is started again.
   bool TestDevice(int address, BYTE stopBits, UINT modelSetting, UINT connectTimeout, UINT rxPeriod,
                   UINT requestTimeout, UINT requestTries, std::wstring* info);
 
@@ -226,6 +252,9 @@ class CReader : public CThread {
 
   // --- Connecting -------------------------------------------------------------------------------
   bool Connect();
+  // The per-model set-up after the identification: the protocol mode, what the firmware can do and the
+  // first exchanges of that mode. False with the last error set when the set-up failed.
+  bool SetUpModel(UINT flags, UINT speed, BYTE stopBits);
   void Disconnect();
   bool OpenAndIdentify(const wchar_t* port, BYTE stopBits, UINT modelSetting, UINT connectTimeout, UINT rxPeriod,
                        UINT requestTimeout, UINT requestTries, std::wstring* info);
@@ -242,6 +271,9 @@ class CReader : public CThread {
 
   // --- Text protocol ----------------------------------------------------------------------------
   bool ReadLines(std::string* reply, int lines, UINT timeout, bool intercept);
+  // One try of a request and its one reply line into ReplyBuffer; intercept as for ReadLines (key
+  // lines the reader sends meanwhile are kept for after the exchange). False with the read's error.
+  bool ExchangeLine(const std::string& request, bool intercept);
   bool QueryInfo(UINT* hwCode, UINT* serial, UINT* firmware, UINT timeout, int attempts, std::wstring* info);
   bool SetOutputFormat(const char* text);
   bool SetOutputArgs(const char* text);
@@ -353,6 +385,10 @@ class CReader : public CThread {
   INT64 AddKey(const _KEY_INFO& key, bool events);
   void UpdateKeyNumber(INT64 index, HRESULT status, const _KEYNUM_INFO& number, bool events);
   void RemoveKey(INT64 index, bool events);
+  // Removes, the last first, every listed key that gone picks (looked at under Lock, which is not held
+  // while RemoveKey reports), each with its loss event when events is set; returns how many keys were
+  // listed before.
+  INT64 RemoveKeys(const std::function<bool(const _KEY_INFO&)>& gone, bool events);
 
   // --- Converter protocol (the address served is Address) ---------------------------------------
   bool QueryConverterInfo(int address, UINT* hwCode, UINT* serial, UINT* firmware, UINT timeout, int attempts,
@@ -380,7 +416,8 @@ class CReader : public CThread {
   void MarkAddressesForReconnect();
 
   // --- Data -------------------------------------------------------------------------------------
-  // Settings, written by the setters under the lock.
+  // Settings: written by the setters on the host's threads under Lock; the thread copies what it needs
+  // under Lock (a device test reads them on the caller's thread while the thread is stopped).
   std::wstring PortName;
   BYTE StopBits = 0;
   UINT Speed = 0;
@@ -395,11 +432,17 @@ class CReader : public CThread {
   UINT FormatId = 0;
   IReaderEvents* Events = nullptr;
 
-  // Converter addresses.
+  // Converter addresses: Addresses is written by AddAddress and RemoveAddress (host threads) under
+  // Lock and read by the thread under Lock; AddressMap is built by the thread under Lock, which reads it
+  // without the lock, and its records' states, identities and keys are written under Lock; Reconnect
+  // marks a record's Changes under Lock. The host's threads read both only under Lock.
   std::map<int, _ADDRESS_INFO> AddressMap;
   std::vector<int> Addresses;
 
-  // Thread and synchronisation. Running and State are read by other threads without the lock.
+  // Thread and synchronisation. Running: written by Start, RequestStop and TestDevice, read by the
+  // thread without the lock. The events: made by Init, closed by the destructor, set from any thread.
+  // Changes: or-ed in by the host's threads and taken by the thread, both under Lock. NextWait: the
+  // thread's own.
   std::atomic<BYTE> Running{0};
   HANDLE BreakEvent = nullptr;
   HANDLE WakeEvent = nullptr;
@@ -410,7 +453,12 @@ class CReader : public CThread {
   CRITICAL_SECTION Lock;
   UINT Changes = 0;
 
-  // Identity and state.
+  // Identity and state, written by the thread (by the caller's thread during a device test). The host's
+  // threads read the identity (Model, SerialNumber, Version, InfoText) under Lock; InfoText and the
+  // reset on a reconnect are written under Lock, the UINTs without it as the identification finds them
+  // (a UINT is never read torn). State is atomic and read without the lock. The command slot: Command
+  // is set by Post and read under Lock; CommandStatus is set by Post, BreakCommand and the completion
+  // under Lock and may be glanced at without it. The rest is the thread's own.
   UINT Model = 0;
   UINT SerialNumber = 0xFFFFFFFF;
   UINT Version = 0;
@@ -427,7 +475,8 @@ class CReader : public CThread {
   UINT Mode = 0;
   UINT StatusFlags = 0;
 
-  // Protocol members.
+  // Protocol members: the thread's own, except Keys, LastError and LastErrorText, which are written
+  // under Lock and read by the host's threads under Lock, and CardEvent (see below).
   std::vector<_KEY_INFO> Keys;
   UINT HoldStart = 0;
   // The signal pattern running on the reader: its start and total length in ms.
@@ -467,12 +516,33 @@ class CReader : public CThread {
   void ReportErrorEx(int kind, HRESULT code, const wchar_t* text, bool endCommand);
   // Raises the error of a failed connect and completes a pending command with it.
   void FailConnect();
+  // The log line and the event of a reader (or the converter address Address) that connected or
+  // disconnected; never under the lock, as the host is called.
+  void ReportConnected(UINT model, UINT serial, UINT version);
+  void ReportDisconnected();
   // Ends a pending command with code, as an error report does.
   void FailPendingCommand(HRESULT code);
   // One programming command of model 7 (tFMT, tARG, tNOC).
   bool ProgramText(const std::string& request);
   // The source text of this reader's log lines.
   std::wstring LogSource() const;
+  // What a reply scan found in RxBuffer: a whole reply (taken out), a frame it dropped (scan again),
+  // or nothing whole yet (read more).
+  enum class ReplyScan { kTaken, kDropped, kIncomplete };
+  // The reply loop of the binary and the framed protocol: scan RxBuffer, read more while the time-out
+  // lasts, until scan takes a reply. False with VOMBRA_E_READ_TIMEOUT when none came in time or the
+  // thread is stopping.
+  bool ReadFrameReply(UINT timeout, const std::function<ReplyScan()>& scan);
+  // One read of reply bytes for an exchange that began at start: false once limit has passed (after a
+  // last look at bytes already waiting, so that noise that keeps coming cannot hold the exchange).
+  bool ReadMoreReply(DWORD start, UINT limit, bool* finalRead, bool binary);
+  // The rest of an identification reply whose first line is in ReplyBuffer: the lines up to the one
+  // naming the firmware are appended. False when the first line names no serial number or the reply
+  // breaks off before the firmware line.
+  bool ReadInfoReply(UINT timeout);
+  // Parses ReplyBuffer as an identification into info and the numbers; false with
+  // VOMBRA_E_BAD_RESPONSE when it is not one.
+  bool ParseInfoReply(UINT* hwCode, UINT* serial, UINT* firmware, std::wstring* info);
   // Takes the next complete line out of RxBuffer (leading line feeds skipped); false when none.
   bool TakeLine(std::string* line);
   // Drops an over-long unterminated line from RxBuffer; true when it did.

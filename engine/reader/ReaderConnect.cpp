@@ -1,8 +1,10 @@
 // Connecting a reader: the port transport, identification with its speed fallback, the per-model
-// set-up, disconnecting, the line speed, the device test and the logged wire read and write.
+// set-up, disconnecting, the line speed, the device test, the logged wire read and write and the
+// reply loop the protocols share.
 // TcpPort.h brings Winsock 2, which must come before windows.h.
-#include "PortFactory.h"
 #include "TcpPort.h"
+
+#include "PortFactory.h"
 
 #include <algorithm>
 #include <iterator>
@@ -15,32 +17,17 @@
 #include "Core.h"
 #include "Exceptions.h"
 #include "Messages.h"
+#include "ReaderSupport.h"
 #include "ResourceIds.h"
 #include "VombraContext.h"
+
+using namespace reader_support;
 
 namespace {
 
 const wchar_t* const kStopBitNames[] = {L"1", L"1.5", L"2"};
 
 const wchar_t* StopBitName(BYTE stopBits) { return stopBits < 3 ? kStopBitNames[stopBits] : L"?"; }
-
-UINT LogLevel() { return g_pVombra ? g_pVombra->GetLogLevel() : 0; }
-
-std::wstring WideMessage(const std::exception& e) {
-  std::wstring text;
-  AnsiToWide(e.what(), -1, text);
-  return text;
-}
-
-std::wstring TrafficText(const BYTE* data, size_t n, bool binary) {
-  std::wstring text;
-  if (binary) {
-    BytesToHexDump(text, data, n);
-  } else {
-    EscapeLogText(text, reinterpret_cast<const char*>(data), int(n));
-  }
-  return text;
-}
 
 bool IsRawTcp(IKdPort* port) {
   auto* tcp = dynamic_cast<CKdTcpPort*>(port);
@@ -92,8 +79,7 @@ size_t CReader::ReadWire(UINT size, UINT timeout, bool binary) {
   HRESULT hr = Port->Read(&RxBuffer, size, timeout);
   if (FAILED(hr)) ThrowPortException(hr, Port->GetName());
   if (RxBuffer.size() > before && LogLevel() >= 5) {
-    std::wstring text =
-        TrafficText(reinterpret_cast<const BYTE*>(RxBuffer.data()) + before, RxBuffer.size() - before, binary);
+    std::wstring text = TrafficText(Bytes(RxBuffer) + before, RxBuffer.size() - before, binary);
     Log(0, IDS_LOG_RECEIVED, text.c_str());
   }
   return RxBuffer.size();
@@ -106,6 +92,33 @@ void CReader::WriteWire(const BYTE* data, UINT size, UINT timeout, bool binary) 
     std::wstring text = TrafficText(data, size, binary);
     Log(0, IDS_LOG_SENT, text.c_str());
   }
+}
+
+bool CReader::ReadMoreReply(DWORD start, UINT limit, bool* finalRead, bool binary) {
+  const DWORD elapsed = TicksElapsed(start, Ticks());
+  UINT waiting = 0;
+  HRESULT hr = Port->GetRxCount(&waiting);
+  if (FAILED(hr)) ThrowPortException(hr, Port->GetName());
+  // The limit holds even while bytes keep coming: one last look at what is already there.
+  if (elapsed >= limit) {
+    if (!waiting || *finalRead) return false;
+    *finalRead = true;
+  }
+  ReadWire(std::max<UINT>(1, waiting), elapsed >= limit ? 0 : limit - elapsed, binary);
+  return true;
+}
+
+bool CReader::ReadFrameReply(UINT timeout, const std::function<ReplyScan()>& scan) {
+  const DWORD start = Ticks();
+  bool finalRead = false;
+  while (Running) {
+    const ReplyScan found = scan();
+    if (found == ReplyScan::kTaken) return true;
+    if (found == ReplyScan::kDropped) continue;
+    if (!ReadMoreReply(start, timeout, &finalRead, true)) break;
+  }
+  SetLastError(VOMBRA_E_READ_TIMEOUT, nullptr);
+  return false;
 }
 
 bool CReader::OpenPort(PORT_KIND kind, const wchar_t* port, UINT baud, BYTE stopBits, UINT connectTimeout,
@@ -275,101 +288,7 @@ bool CReader::Connect() {
         CCriticalSectionLock lock(&Lock);
         Keys.clear();
       }
-      switch (Model) {
-        case RM_KD6_A:
-          Mode = PM_TEXT;
-          if (Version > 105) StatusFlags |= RSF_TEMIC;
-          StartText();
-          break;
-        case RM_ORVEL_3A:
-        case RM_ORVEL_7:
-          Mode = PM_TEXT;
-          StartText();
-          break;
-        case RM_KD6_B:
-        case RM_ORVEL_3B:
-        case RM_KD6_H:
-        case RM_KD6_MQF: {
-          UINT baud = 0;
-          BYTE stop = 0, eventChar = 0;
-          Port->GetConfig(&baud, &stop, &eventChar);
-          HRESULT hr = Port->SetConfig(baud, stop, 0);
-          if (FAILED(hr)) {
-            SetLastError(hr, nullptr);
-            ok = false;
-            break;
-          }
-          const BYTE major = BYTE(Version & 0xFF), minor = BYTE((Version >> 8) & 0xFF);
-          if ((Model == RM_KD6_B && major == 1 && minor == 8) ||
-              (Model == RM_ORVEL_3B && (major >= 3 || (major == 2 && minor >= 10))) || Model == RM_KD6_MQF) {
-            StatusFlags |= RSF_SPEED_COMMAND;
-          }
-          if (flags & RDF_BINARY) {
-            Mode = PM_BINARY;
-            ScanIndex = -1;
-            if (!BinSetMode(false, kBinKeepSpeed) || !ApplySpeed(speed) || !BinSearchEnd()) {
-              ok = false;
-              break;
-            }
-            ScanBinary(true);
-            break;
-          }
-          Mode = PM_TEXT;
-          if (!ApplySpeed(speed)) {
-            ok = false;
-            break;
-          }
-          Port->GetConfig(&baud, &stop, &eventChar);
-          hr = Port->SetConfig(baud, stop, 13);
-          if (FAILED(hr)) {
-            SetLastError(hr, nullptr);
-            ok = false;
-            break;
-          }
-          StartText();
-          break;
-        }
-        case RM_KD6_C:
-        case RM_KD6_E:
-          Mode = PM_TEXT;
-          StatusFlags |= RSF_TEMIC;
-          StartText();
-          break;
-        case RM_KD6_D:
-          Mode = PM_TEXT;
-          if (flags & RDF_WIEGAND) {
-            ok = SetOutputFormat("Em-Marine[%.2X%.2X] %.3d,%.5d\\r\\n") && SetOutputArgs("b4 b3 b2 w01") &&
-                 SetNoCardText();
-          } else {
-            ok = SetOutputFormat("DALLAS[%.2X%.2X%.2X%.2X%.2X%.2X%.2X%.2X] 000,00000\\r\\n") &&
-                 SetOutputArgs("b7 b6 b5 b4 b3 b2 b1 b0") && SetNoCardText();
-          }
-          break;
-        case RM_KD6_G:
-          Mode = PM_CCID;
-          break;
-        case RM_UNKNOWN:
-          // Only a converter connects without a model of its own.
-          Mode = PM_CONVERTER;
-          StartConverter();
-          break;
-        case RM_PX2210:
-          Mode = PM_FRAMED;
-          // The frame delimiter becomes the event character: a whole reply wakes the thread.
-          if (!ReconfigurePort(115200, stopBits, kFrameEnd)) {
-            ok = false;
-            break;
-          }
-          // The line feed after the identification's last line would spoil the first reply frame.
-          RxBuffer.clear();
-          Port->Purge(true, false);
-          PollFramed(true);
-          break;
-        default:
-          SetLastError(E_NOTIMPL, nullptr);
-          ok = false;
-          break;
-      }
+      ok = SetUpModel(flags, speed, stopBits);
     }
   } catch (const CKdPortException& e) {
     SetLastError(e.Code(), WideMessage(e).c_str());
@@ -391,15 +310,89 @@ bool CReader::Connect() {
     State = RS_CONNECTED;
   }
   LastPollTime = ConnectTime;
-  if (Model != RM_UNKNOWN) {
-    if (LogLevel() >= 5) {
-      std::wstring version;
-      VersionToStr(Version, version);
-      Log(0, IDS_LOG_READER_CONNECTED, ReaderModelName(Model), int(SerialNumber), version.c_str());
-    }
-    if (Events) Events->OnReaderConnect(this);
-  }
+  if (Model != RM_UNKNOWN) ReportConnected(Model, SerialNumber, Version);
   return true;
+}
+
+bool CReader::SetUpModel(UINT flags, UINT speed, BYTE stopBits) {
+  switch (Model) {
+    case RM_KD6_A:
+      Mode = PM_TEXT;
+      if (Version > 105) StatusFlags |= RSF_TEMIC;
+      StartText();
+      return true;
+    case RM_ORVEL_3A:
+    case RM_ORVEL_7:
+      Mode = PM_TEXT;
+      StartText();
+      return true;
+    case RM_KD6_B:
+    case RM_ORVEL_3B:
+    case RM_KD6_H:
+    case RM_KD6_MQF: {
+      UINT baud = 0;
+      BYTE stop = 0, eventChar = 0;
+      Port->GetConfig(&baud, &stop, &eventChar);
+      HRESULT hr = Port->SetConfig(baud, stop, 0);
+      if (FAILED(hr)) {
+        SetLastError(hr, nullptr);
+        return false;
+      }
+      // The firmware of these models that knows more than one speed changes it by the mode command.
+      if (ModelSpeedMask(Model, Version) != 0x01) StatusFlags |= RSF_SPEED_COMMAND;
+      if (flags & RDF_BINARY) {
+        Mode = PM_BINARY;
+        ScanIndex = -1;
+        if (!BinSetMode(false, kBinKeepSpeed) || !ApplySpeed(speed) || !BinSearchEnd()) return false;
+        ScanBinary(true);
+        return true;
+      }
+      Mode = PM_TEXT;
+      if (!ApplySpeed(speed)) return false;
+      Port->GetConfig(&baud, &stop, &eventChar);
+      hr = Port->SetConfig(baud, stop, 13);
+      if (FAILED(hr)) {
+        SetLastError(hr, nullptr);
+        return false;
+      }
+      StartText();
+      return true;
+    }
+    case RM_KD6_C:
+    case RM_KD6_E:
+      Mode = PM_TEXT;
+      StatusFlags |= RSF_TEMIC;
+      StartText();
+      return true;
+    case RM_KD6_D:
+      Mode = PM_TEXT;
+      if (flags & RDF_WIEGAND) {
+        return SetOutputFormat("Em-Marine[%.2X%.2X] %.3d,%.5d\\r\\n") && SetOutputArgs("b4 b3 b2 w01") &&
+               SetNoCardText();
+      }
+      return SetOutputFormat("DALLAS[%.2X%.2X%.2X%.2X%.2X%.2X%.2X%.2X] 000,00000\\r\\n") &&
+             SetOutputArgs("b7 b6 b5 b4 b3 b2 b1 b0") && SetNoCardText();
+    case RM_KD6_G:
+      Mode = PM_CCID;
+      return true;
+    case RM_UNKNOWN:
+      // Only a converter connects without a model of its own.
+      Mode = PM_CONVERTER;
+      StartConverter();
+      return true;
+    case RM_PX2210:
+      Mode = PM_FRAMED;
+      // The frame delimiter becomes the event character: a whole reply wakes the thread.
+      if (!ReconfigurePort(115200, stopBits, kFrameEnd)) return false;
+      // The line feed after the identification's last line would spoil the first reply frame.
+      RxBuffer.clear();
+      Port->Purge(true, false);
+      PollFramed(true);
+      return true;
+    default:
+      SetLastError(E_NOTIMPL, nullptr);
+      return false;
+  }
 }
 
 void CReader::FailConnect() {
@@ -446,7 +439,7 @@ void CReader::Disconnect() {
         UINT baud = 0;
         BYTE stop = 0, eventChar = 0;
         if (SUCCEEDED(Port->GetConfig(&baud, &stop, &eventChar)) && eventChar) Port->SetConfig(baud, stop, 0);
-        if (Mode == PM_BINARY) BinSignal(0x95, 1, nullptr);
+        if (Mode == PM_BINARY) BinSignal(kBinFarewell, 1, nullptr);
         BinSetMode(true, 0);
       } catch (const std::exception&) {
       }
@@ -458,8 +451,7 @@ void CReader::Disconnect() {
   if (State == RS_CONNECTED) {
     State = RS_DISCONNECTED;
     Address = -1;
-    if (LogLevel() >= 5) Log(0, IDS_LOG_READER_DISCONNECTED);
-    if (Events) Events->OnReaderDisconnect(this);
+    ReportDisconnected();
   }
   for (auto& entry : AddressMap) {
     if (entry.second.State != RS_CONNECTED) continue;
@@ -468,10 +460,23 @@ void CReader::Disconnect() {
       CCriticalSectionLock lock(&Lock);
       entry.second.State = RS_DISCONNECTED;
     }
-    if (LogLevel() >= 5) Log(0, IDS_LOG_READER_DISCONNECTED);
-    if (Events) Events->OnReaderDisconnect(this);
+    ReportDisconnected();
   }
   Address = -1;
+}
+
+void CReader::ReportConnected(UINT model, UINT serial, UINT version) {
+  if (LogLevel() >= 5) {
+    std::wstring text;
+    VersionToStr(version, text);
+    Log(0, IDS_LOG_READER_CONNECTED, ReaderModelName(model), int(serial), text.c_str());
+  }
+  if (Events) Events->OnReaderConnect(this);
+}
+
+void CReader::ReportDisconnected() {
+  if (LogLevel() >= 5) Log(0, IDS_LOG_READER_DISCONNECTED);
+  if (Events) Events->OnReaderDisconnect(this);
 }
 
 bool CReader::ApplySpeed(UINT speed) {
@@ -515,11 +520,10 @@ bool CReader::TestConnect(int address, BYTE stopBits, UINT modelSetting, UINT co
 
 bool CReader::TestDevice(int address, BYTE stopBits, UINT modelSetting, UINT connectTimeout, UINT rxPeriod,
                          UINT requestTimeout, UINT requestTries, std::wstring* info) {
-  if (IsStarted()) {
-    Running = 0;
-    SetEvent(WakeEvent);
-    SetEvent(BreakEvent);
+  if (RequestStop()) {
     Join();
+    // A thread that ended on its wake event has left the break signalled.
+    ResetEvent(BreakEvent);
   }
   Running = 1;
   bool result = TestConnect(address, stopBits, modelSetting, connectTimeout, rxPeriod, requestTimeout, requestTries,

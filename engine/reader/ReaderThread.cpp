@@ -2,27 +2,14 @@
 // mode and the single error report.
 #include "Reader.h"
 
-#include <algorithm>
-
 #include "Clock.h"
 #include "Core.h"
 #include "Exceptions.h"
+#include "ReaderSupport.h"
 #include "ResourceIds.h"
 #include "VombraContext.h"
 
-namespace {
-
-UINT LogLevel() { return g_pVombra ? g_pVombra->GetLogLevel() : 0; }
-
-void ShortenWait(UINT& wait, UINT t) { wait = std::min(wait, t); }
-
-std::wstring WideMessage(const std::exception& e) {
-  std::wstring text;
-  AnsiToWide(e.what(), -1, text);
-  return text;
-}
-
-}  // namespace
+using namespace reader_support;
 
 DWORD CReader::Run() {
   ApplyThreadLocale();
@@ -60,11 +47,7 @@ DWORD CReader::Run() {
       const DWORD now = Ticks();
       // A PC/SC reader connects when its watcher slot reports, not by time.
       if (Model != RM_KD6_G && State != RS_CONNECTED && !(StatusFlags & (RSF_UNSUPPORTED | RSF_CONNECT_DUE)) && ConnectPeriod != INFINITE) {
-        if (TicksElapsed(ConnectTime, now) < ConnectPeriod) {
-          ShortenWait(NextWait, TimerRemaining(ConnectTime, ConnectPeriod, now));
-        } else {
-          StatusFlags |= RSF_CONNECT_DUE;
-        }
+        if (TimerDue(NextWait, ConnectTime, ConnectPeriod, now)) StatusFlags |= RSF_CONNECT_DUE;
       }
       if (StatusFlags & RSF_CONNECT_DUE) {
         StatusFlags &= ~RSF_CONNECT_DUE;
@@ -171,36 +154,17 @@ void CReader::TextModePoll() {
   // reading is on: otherwise a transponder it found would stay reported with nothing to remove it.
   if ((StatusFlags & RSF_HOLD) && g_pVombra) {
     UINT delay = g_pVombra->GetIdentKeyDelay();
-    if (delay != INFINITE) {
-      DWORD now = Ticks();
-      if (TicksElapsed(HoldStart, now) < delay) {
-        ShortenWait(NextWait, TimerRemaining(HoldStart, delay, now));
-      } else {
-        StatusFlags &= ~RSF_HOLD;
-      }
-    }
+    if (delay != INFINITE && TimerDue(NextWait, HoldStart, delay, Ticks())) StatusFlags &= ~RSF_HOLD;
   }
   if (!(StatusFlags & RSF_HOLD) && (StatusFlags & RSF_TEMIC) && g_pVombra && g_pVombra->GetTemic().Enabled) {
     TemicScanPoll();
   }
 
-  if (NoCardPending) {
-    DWORD now = Ticks();
-    if (TicksElapsed(NoCardTime, now) < kNoCardDelay) {
-      ShortenWait(NextWait, TimerRemaining(NoCardTime, kNoCardDelay, now));
-    } else {
-      OnNoCard(false);
-    }
-  }
+  if (NoCardPending && TimerDue(NextWait, NoCardTime, kNoCardDelay, Ticks())) OnNoCard(false);
 
-  if (RxPeriod != INFINITE) {
-    DWORD now = Ticks();
-    if (TicksElapsed(LastPollTime, now) < RxPeriod) {
-      ShortenWait(NextWait, TimerRemaining(LastPollTime, RxPeriod, now));
-    } else {
-      PollText();
-      ShortenWait(NextWait, RxPeriod);
-    }
+  if (RxPeriod != INFINITE && TimerDue(NextWait, LastPollTime, RxPeriod, Ticks())) {
+    PollText();
+    ShortenWait(NextWait, RxPeriod);
   }
   HandleInterceptedLines();
 }

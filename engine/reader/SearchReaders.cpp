@@ -59,15 +59,14 @@ class CDefaultUdpSearchTarget : public IUdpSearchTarget {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_protocol = IPPROTO_UDP;
-    addrinfo* found = nullptr;
-    int error = getaddrinfo(host, nullptr, &hints, &found);
+    CAnsiAddrInfo found;
+    int error = getaddrinfo(host, nullptr, &hints, found.Receive());
     if (error != 0) ThrowOSException(DWORD(error));
-    for (addrinfo* a = found; a; a = a->ai_next) {
+    for (const addrinfo* a = found.Get(); a; a = a->ai_next) {
       if (a->ai_family == AF_INET && a->ai_addr) {
         out.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
       }
     }
-    freeaddrinfo(found);
   }
   sockaddr_in GetDestination() override {
     sockaddr_in to{};
@@ -94,13 +93,6 @@ CSearchRdException::CSearchRdException() {
 
 void ThrowSearchAborted() { throw CSearchRdException(); }
 
-CSocket::~CSocket() { Reset(); }
-
-void CSocket::Reset(SOCKET socket) {
-  if (m_socket != INVALID_SOCKET) closesocket(m_socket);
-  m_socket = socket;
-}
-
 bool ParseIpSearchReply(const char* reply, size_t length, UINT ports[2], std::string addresses[2]) {
   // Fields are separated by single blanks; the reply need not end with a NUL.
   std::vector<std::string> fields;
@@ -125,12 +117,10 @@ bool ParseIpSearchReply(const char* reply, size_t length, UINT ports[2], std::st
 
 CSearchReaders::~CSearchReaders() {
   Log(kLogInfo, nullptr, IDS_LOG_SEARCH_END);
+  // The ports and sockets go first: the events they signal close only after this body.
   UdpEntries.clear();
   Probes.clear();
   Found.clear();
-  for (HANDLE event : {WriteEvent, ReadEvent, RxEvent}) {
-    if (event) CloseHandle(event);
-  }
 }
 
 void CSearchReaders::Log(UINT level, const wchar_t* port, UINT id, ...) {
@@ -172,8 +162,8 @@ void CSearchReaders::Start(UINT searchFlags, BYTE stopBits, UINT connectTimeout,
   }
 
   StopEvent = nullptr;
-  for (HANDLE* event : {&WriteEvent, &ReadEvent, &RxEvent}) {
-    if (!*event) *event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  for (CKernelHandle* event : {&WriteEvent, &ReadEvent, &RxEvent}) {
+    if (!*event) event->Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!*event) ThrowComException(VOMBRA_E_NO_RESOURCES);
   }
 
@@ -220,7 +210,7 @@ void CSearchReaders::AddProbe(const std::wstring& name, UINT models) {
     tcp->Nvt = Nvt;
     probe.Port = CKdPortPtr(tcp);
   }
-  probe.Port->SetParams(name.c_str(), StopEvent, WriteEvent, ReadEvent, RxEvent);
+  probe.Port->SetParams(name.c_str(), StopEvent, WriteEvent.Get(), ReadEvent.Get(), RxEvent.Get());
   probe.Stamp = Ticks();
   probe.Models = models;
   Probes.push_back(std::move(probe));
@@ -230,8 +220,8 @@ HRESULT CSearchReaders::FindNext(_FOUNDREADER_INFO& out, UINT timeout) {
   HANDLE waits[4];
   DWORD waitCount = 0;
   if (StopEvent) waits[waitCount++] = StopEvent;
-  for (HANDLE event : {WriteEvent, ReadEvent, RxEvent}) {
-    if (event) waits[waitCount++] = event;
+  for (const CKernelHandle* event : {&WriteEvent, &ReadEvent, &RxEvent}) {
+    if (*event) waits[waitCount++] = event->Get();
   }
   const DWORD start = Ticks();
   HRESULT result = S_OK;
@@ -522,7 +512,7 @@ void CSearchReaders::ServiceUdp(UdpEntry& entry, DWORD& wait) {
 
 void CSearchReaders::SendBroadcast(UdpEntry& entry) {
   entry.State = ST_FINISHED;  // until every call has succeeded
-  if (entry.Socket.Get() == INVALID_SOCKET) {
+  if (!entry.Socket) {
     SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, 0);
     if (s == INVALID_SOCKET) return;
     entry.Socket.Reset(s);
@@ -533,7 +523,7 @@ void CSearchReaders::SendBroadcast(UdpEntry& entry) {
     local.sin_addr.s_addr = entry.LocalAddress;
     local.sin_port = 0;
     if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return;
-    if (WSAEventSelect(s, RxEvent, FD_READ) != 0) return;
+    if (WSAEventSelect(s, RxEvent.Get(), FD_READ) != 0) return;
   }
   entry.Buffer.assign(kSeekRequest, sizeof kSeekRequest - 1);
   WSABUF buffer{ULONG(entry.Buffer.size()), &entry.Buffer[0]};
@@ -561,7 +551,7 @@ void CSearchReaders::SendBroadcast(UdpEntry& entry) {
 void CSearchReaders::ReceiveReplies(UdpEntry& entry) {
   const SOCKET s = entry.Socket.Get();
   WSANETWORKEVENTS events{};
-  if (WSAEnumNetworkEvents(s, RxEvent, &events) != 0 ||
+  if (WSAEnumNetworkEvents(s, RxEvent.Get(), &events) != 0 ||
       ((events.lNetworkEvents & FD_READ) && events.iErrorCode[FD_READ_BIT] != 0)) {
     entry.State = ST_FINISHED;
     return;

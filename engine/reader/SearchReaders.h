@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Handles.h"
 #include "Port.h"
 #include "PortEnum.h"
 
@@ -63,19 +64,6 @@ bool ParseIpSearchReply(const char* reply, size_t length, UINT ports[2], std::st
 
 // The milliseconds an event of one socket may go unnoticed at most (see FindNext).
 constexpr DWORD kSearchPollPeriod = 100;
-
-class CSocket {
- public:
-  CSocket() = default;
-  virtual ~CSocket();
-  CSocket(const CSocket&) = delete;
-  CSocket& operator=(const CSocket&) = delete;
-  SOCKET Get() const { return m_socket; }
-  void Reset(SOCKET socket = INVALID_SOCKET);
-
- private:
-  SOCKET m_socket = INVALID_SOCKET;
-};
 
 class CSearchReaders {
  public:
@@ -141,9 +129,11 @@ class CSearchReaders {
   UINT FindIpTimeout = 0;
   UINT FindIpTries = 0;
   BYTE Nvt = 0;
-  HANDLE WriteEvent = nullptr;
-  HANDLE ReadEvent = nullptr;
-  HANDLE RxEvent = nullptr;
+  // Shared by every probe's port and the UDP sockets, so they outlive Probes and UdpEntries (declared
+  // before them).
+  CKernelHandle WriteEvent;
+  CKernelHandle ReadEvent;
+  CKernelHandle RxEvent;
   std::deque<_FOUNDREADER_INFO> Found;
   std::list<Probe> Probes;
   std::list<UdpEntry> UdpEntries;

@@ -9,7 +9,10 @@
 #include "Core.h"
 #include "Messages.h"
 #include "Reader.h"
+#include "ReaderSupport.h"
 #include "VombraContext.h"
+
+using namespace reader_support;
 
 namespace {
 
@@ -19,15 +22,6 @@ constexpr BYTE kPlainStep = 0xFF;  // a scan entry whose first parameter is this
 constexpr BYTE kIdBlock1 = 0x81, kIdBlock2 = 0x82;
 constexpr UINT kBlocks = 8;
 constexpr size_t kMaxNumberBytes = 15;
-
-bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-  }
-  return text;
-}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -63,11 +57,7 @@ std::string ReadCommand(BYTE block, BYTE p0, BYTE p1, UINT64 password) {
 
 // One command and its answer line, lower-cased. False when no line came (the read's error stays).
 bool Exchange(CReader* reader, const std::string& command, std::string* line) {
-  reader->TxBuffer = command;
-  reader->ReplyBuffer.clear();
-  reader->WriteWire(reinterpret_cast<const BYTE*>(reader->TxBuffer.data()), UINT(reader->TxBuffer.size()),
-                    reader->RequestTimeout, false);
-  if (!reader->ReadLines(&reader->ReplyBuffer, 1, reader->RequestTimeout, true)) return false;
+  if (!reader->ExchangeLine(command, true)) return false;
   *line = Lower(reader->ReplyBuffer);
   return true;
 }
@@ -109,19 +99,7 @@ TemicSettings CopySettings() {
 
 // Every Temic key leaves the list, the last first, each with its loss event.
 void RemoveTemicKeys(CReader* reader) {
-  INT64 count;
-  {
-    CCriticalSectionLock lock(&reader->Lock);
-    count = INT64(reader->Keys.size());
-  }
-  for (INT64 i = count - 1; i >= 0; --i) {
-    bool temic;
-    {
-      CCriticalSectionLock lock(&reader->Lock);
-      temic = size_t(i) < reader->Keys.size() && reader->Keys[size_t(i)].KeyType == KT_TEMIC;
-    }
-    if (temic) reader->RemoveKey(i, true);
-  }
+  reader->RemoveKeys([](const _KEY_INFO& key) { return key.KeyType == KT_TEMIC; }, true);
 }
 
 // The data value of block k in a write record: little-endian at byte 4 (k - first block).
@@ -427,13 +405,9 @@ bool CReader::CmdWriteTemic(CReader* reader, _CMD_INFO* record) {
 
 void CReader::TemicScanPoll() {
   if (ScanInterval == INFINITE) return;
-  const DWORD now = Ticks();
-  if (ScanInterval > 0 && TicksElapsed(LastRequestTime, now) < ScanInterval) {
-    NextWait = std::min<UINT>(NextWait, TimerRemaining(LastRequestTime, ScanInterval, now));
-    return;
-  }
+  if (ScanInterval > 0 && !TimerDue(NextWait, LastRequestTime, ScanInterval, Ticks())) return;
   TemicScanStep();
-  NextWait = std::min(NextWait, ScanInterval);
+  ShortenWait(NextWait, ScanInterval);
 }
 
 void CReader::TemicScanStep() {
@@ -502,7 +476,7 @@ void CReader::TemicScanStep() {
         RemoveTemicKeys(this);
         if (key.Uid.Length) AddKey(key, true);
         if (settings.IdentKeyDelay != 0 && (settings.DelayKeyTypes & DKT_TEMIC)) {
-          if (settings.IdentKeyDelay != INFINITE) NextWait = std::min(NextWait, settings.IdentKeyDelay);
+          if (settings.IdentKeyDelay != INFINITE) ShortenWait(NextWait, settings.IdentKeyDelay);
           HeldKeyType = key.KeyType;
           HeldUid = key.Uid;
           HeldCardFlags = key.CardFlags;

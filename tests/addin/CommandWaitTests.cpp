@@ -204,7 +204,9 @@ TEST_F(CommandWaitTest, AnotherReadersEndDoesNotEndTheWait) {
   EXPECT_TRUE(Complete(S_OK));
   firstCaller.join();
   EXPECT_TRUE(first.BoolResult());
-  if (first.BoolResult()) EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8}), TakeBlob(first.Params[2]));
+  if (first.BoolResult()) {
+    EXPECT_EQ(Bytes({1, 2, 3, 4, 5, 6, 7, 8}), TakeBlob(first.Params[2]));
+  }
 }
 
 // Each of these ends a command nobody completes, while a host thread waits for it without limit.

@@ -8,16 +8,11 @@
 #include <random>
 #include <vector>
 
-#include "AddinModule.h"
 #include "ByteText.h"
 #include "Clock.h"
-#include "FakeContext.h"
 #include "Messages.h"
 #include "ProtoBinary.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
-#include "doubles/FakeClock.h"
-#include "doubles/FakePort.h"
+#include "ReaderFixture.h"
 
 namespace {
 
@@ -119,32 +114,18 @@ TEST(BinaryFrameCheck, TableOfFrames) {
 
 // --- The reader side --------------------------------------------------------------------------
 
-class BinaryReaderFixture : public ::testing::Test {
+// ReaderFixture: English texts, a fake context, a manual clock, the fake port factory and a reader with
+// its events recorder. Here a KD-6 B connected in binary mode on a scripted fake port.
+class BinaryReaderFixture : public ReaderFixture {
  protected:
   void SetUp() override {
-    port = new CFakePort;
-    port->UseVirtualTime(&clock);
-    factory.Add(port);
-    reader.Init(&events, L"COM3");
-    reader.SetTimeouts(10000, 3000, INFINITE, 1000, 2);
-    reader.Running = 1;
-    ASSERT_TRUE(reader.OpenPort(PK_COM, L"COM3", 9600, 0, 1000, INFINITE));
-    reader.State = RS_CONNECTED;
-    reader.Mode = PM_BINARY;
-    reader.Model = RM_KD6_B;
+    clock.Set(100000);
+    port = AddPort(new CFakePort);
+    InitReader(1000, 2);
+    ASSERT_TRUE(Connected(PM_BINARY, RM_KD6_B));
   }
-  void TearDown() override { reader.Running = 0; }
 
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CFakeClock clock{100000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
   CFakePort* port = nullptr;
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 using BinaryReplyTest = BinaryReaderFixture;
@@ -384,7 +365,8 @@ const CommandCase kCommandCases[] = {
 
 class BinaryCommandTest : public BinaryReaderFixture {
  protected:
-  bool Run(const std::string& name) {
+  // The reader's command named by the first word of a row's name.
+  bool RunByName(const std::string& name) {
     const std::string verb = name.substr(0, name.find(' '));
     BYTE block[16] = {};
     int index = 0;
@@ -424,7 +406,7 @@ TEST_F(BinaryCommandTest, PayloadsAndStatuses) {
     reader.StatusFlags = 0;
     reader.SetLastError(0, nullptr);
     port->Expect(Frame(1, c.Command, Bytes(c.Request)), Frame(1, c.Command, Bytes(c.Reply)));
-    EXPECT_EQ(c.Ok, Run(c.Name)) << c.Name;
+    EXPECT_EQ(c.Ok, RunByName(c.Name)) << c.Name;
     if (!c.Ok) {
       EXPECT_EQ(c.Error, reader.LastError) << c.Name;
     }

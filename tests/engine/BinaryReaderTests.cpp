@@ -6,39 +6,23 @@
 
 #include <gtest/gtest.h>
 
-#include "AddinModule.h"
-#include "sim/BinaryReaderSim.h"
 #include "ByteText.h"
 #include "Core.h"
-#include "FakeContext.h"
 #include "Messages.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
-#include "doubles/FakeClock.h"
-#include "doubles/FakePort.h"
+#include "ReaderFixture.h"
+#include "sim/BinaryReaderSim.h"
 
 namespace {
 
-SimIdentity Model3() {
-  SimIdentity id;
-  id.ModelName = "KD-6 B";
-  id.HwCode = 0x811;
-  id.Serial = 777;
-  id.Version = "1.8";  // the firmware that takes the speed command
-  return id;
-}
-
-class BinaryConnectTest : public ::testing::Test {
+// ReaderFixture: English texts, a fake context, a manual clock, the fake port factory and a reader with
+// its events recorder. Here a reader not yet connected, on the fake port in front of the simulated
+// model 3.
+class BinaryConnectTest : public ReaderFixture {
  protected:
   void SetUp() override {
-    port = new CBinarySimFakePort(Model3());
-    port->UseVirtualTime(&clock);
-    factory.Add(port);
-    reader.Init(&events, L"COM3");
-    reader.SetTimeouts(10000, 3000, INFINITE, 500, 2);
-    reader.Running = 1;
+    port = AddPort(new CBinarySimFakePort(Model3Identity()));
+    InitReader(500, 2);
   }
-  void TearDown() override { reader.Running = 0; }
 
   // The binary requests the device answered, each as "sequence command payload" in hex.
   std::vector<std::string> Requests() {
@@ -48,16 +32,7 @@ class BinaryConnectTest : public ::testing::Test {
     return out;
   }
 
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CFakeClock clock{5000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
   CBinarySimFakePort* port = nullptr;
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 TEST_F(BinaryConnectTest, EmptyFieldRequestSequence) {
@@ -176,29 +151,12 @@ namespace {
 
 // The main road over loopback TCP: the reader thread connects to the simulated device, scans it
 // and reports each card kind with its number text.
-class BinaryTcpTest : public ::testing::Test {
+class BinaryTcpTest : public ReaderFixture {
  protected:
   void SetUp() override {
-    m_lcid = g_lcid;
-    g_lcid = MAKELCID(kEnglish, SORT_DEFAULT);
-    _FORMAT_INFO format;
-    format.Id = 1;
-    format.Template = L"%.3u,%.5u";
-    format.Params = L"b2 w01";  // byte 2, then b0 + 256 * b1
-    context.Formats.push_back(format);
-    context.DefaultFormatId = 1;
+    UseRealTime();
+    UseSeriesNumberFormat();  // byte 2, then b0 + 256 * b1
   }
-  void TearDown() override {
-    reader.Stop();
-    g_lcid = m_lcid;
-  }
-
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CReaderEventsRecorder events;
-  CReader reader;
-  LCID m_lcid = 0;
 };
 
 // The number texts reported, in order.
@@ -211,7 +169,7 @@ std::vector<std::wstring> NumberTexts(const std::vector<ReaderEventRecord>& reco
 }
 
 TEST_F(BinaryTcpTest, ConnectsScansAndReportsEveryCardKind) {
-  CBinaryReaderSim sim(Model3());
+  CBinaryReaderSim sim(Model3Identity());
   ASSERT_TRUE(sim.Listening());
   context.MifareC.Enabled = true;
   context.MifareC.Sect = 1;

@@ -32,6 +32,9 @@ const ModeRow kModeRows[] = {
     {"PC/SC", PM_CCID, RM_KD6_G, "----NNNN"},
 };
 
+// CardCommandFixture (CardCommandFixture.h, on the shared ReaderFixture): a KD-6 B connected in binary
+// mode on the fake port to the simulated device, no key hold; Run posts a record and runs its handler on
+// the test's thread as the reader thread would.
 using CardCommandModeTest = CardCommandFixture;
 
 TEST_F(CardCommandModeTest, ModeAndModelMatrix) {

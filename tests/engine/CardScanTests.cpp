@@ -6,56 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "AddinModule.h"
 #include "ByteText.h"
-#include "FakeContext.h"
+#include "CardCommandFixture.h"
 #include "Messages.h"
 #include "ProtoBinary.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
-#include "doubles/FakeClock.h"
-#include "doubles/FakePort.h"
-#include "sim/BinaryReaderSim.h"
 
 namespace {
-
-class CardScanFixture : public ::testing::Test {
- protected:
-  void SetUp() override {
-    port = new CBinarySimFakePort(SimIdentity());
-    port->UseVirtualTime(&clock);
-    port->Model.Binary = true;
-    factory.Add(port);
-    reader.Init(&events, L"COM3");
-    reader.SetTimeouts(10000, 3000, INFINITE, 300, 1);
-    reader.Running = 1;
-    ASSERT_TRUE(reader.OpenPort(PK_COM, L"COM3", 9600, 0, 1000, INFINITE));
-    reader.State = RS_CONNECTED;
-    reader.Mode = PM_BINARY;
-    reader.Model = RM_KD6_B;
-  }
-  void TearDown() override { reader.Running = 0; }
-
-  // The command bytes of the requests the device answered since the last call.
-  std::string Commands() {
-    std::lock_guard<std::mutex> hold(port->Mutex);
-    std::string out;
-    for (const auto& r : port->Model.Requests) out += char(r.Command);
-    port->Model.Requests.clear();
-    return HexText(out);
-  }
-
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CFakeClock clock{5000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
-  CBinarySimFakePort* port = nullptr;
-  CReaderEventsRecorder events;
-  CReader reader;
-};
 
 // --- Identification ---------------------------------------------------------------------------
 
@@ -112,7 +68,9 @@ const IdentCase kIdentCases[] = {
      "45 48 23 46 50"},
 };
 
-using CardIdentifyTest = CardScanFixture;
+// BinaryDeviceFixture (CardCommandFixture.h): a ReaderFixture whose KD-6 B is connected in binary mode
+// on the fake port to the simulated device; Commands() gives the requests the device answered.
+using CardIdentifyTest = BinaryDeviceFixture;
 
 TEST_F(CardIdentifyTest, CardTypeTable) {
   for (const IdentCase& c : kIdentCases) {
@@ -170,29 +128,11 @@ TEST_F(CardIdentifyTest, ListedCardIsTypedFromTheListWithoutQueries) {
 
 // --- Scan passes ------------------------------------------------------------------------------
 
-SimCard Classic1K(const char* uid) {
-  SimCard card;
-  card.Uid = Bytes(uid);
-  card.Sak = 0x08;
-  card.Memory.assign(16 * 64, '\0');
-  for (size_t i = 0; i < card.Memory.size(); ++i) card.Memory[i] = char(i % 251);
-  return card;
-}
-
-SimCard Ultralight(const char* uid) {
-  SimCard card;
-  card.Uid = Bytes(uid);
-  card.Sak = 0x00;
-  card.Memory.assign(64, '\0');
-  for (size_t i = 0; i < card.Memory.size(); ++i) card.Memory[i] = char(0xA0 + i);
-  return card;
-}
-
-using CardScanTest = CardScanFixture;
+using CardScanTest = BinaryDeviceFixture;
 
 TEST_F(CardScanTest, FoundAndLostAreReportedOnce) {
-  port->Model.AddCard(Classic1K("04 01 01 01"));
-  port->Model.AddCard(Ultralight("04 02 02 02 02 02 02"));
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
+  port->Model.AddCard(UltralightCard("04 02 02 02 02 02 02"));
   reader.ScanBinary(false);
   EXPECT_EQ(2u, events.Count("found"));
   // The indication for something new: field not empty (8E), then with the new-key bits, then 20.
@@ -217,21 +157,14 @@ TEST_F(CardScanTest, FoundAndLostAreReportedOnce) {
 }
 
 TEST_F(CardScanTest, IndicationCodes) {
-  port->Model.AddCard(Classic1K("04 01 01 01"));
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
   reader.ScanBinary(false);
-  std::vector<std::string> signals;
-  {
-    std::lock_guard<std::mutex> hold(port->Mutex);
-    for (const auto& r : port->Model.Requests) {
-      if (r.Command == 0x20) signals.push_back(HexText(r.Payload));
-    }
-  }
-  EXPECT_EQ((std::vector<std::string>{"8E 01", "BE 01", "20 01"}), signals);
+  EXPECT_EQ((std::vector<std::string>{"8E 01", "BE 01", "20 01"}), Payloads(0x20));
 }
 
 TEST_F(CardScanTest, KeyTypeOutsideTheMaskIsPassedOver) {
   context.KeyTypes = KEY_TYPES_ALL & ~(1u << KT_MIFARE_1K);
-  port->Model.AddCard(Classic1K("04 01 01 01"));
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
   reader.ScanBinary(false);
   EXPECT_EQ(0u, events.Count("found"));
   EXPECT_TRUE(reader.Keys.empty());
@@ -240,7 +173,7 @@ TEST_F(CardScanTest, KeyTypeOutsideTheMaskIsPassedOver) {
 
 TEST_F(CardScanTest, NoScanTypesMeansNoCardSearch) {
   context.KeyTypes = 0x1FF;
-  port->Model.AddCard(Classic1K("04 01 01 01"));
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
   _KEY_INFO old;
   old.KeyType = KT_MIFARE_1K;
   MakeKeyNum(reinterpret_cast<const BYTE*>("\x04\x01\x01\x01"), 4, old.Uid);
@@ -255,7 +188,7 @@ TEST_F(CardScanTest, SixteenCardsAtMostInOnePass) {
   for (int i = 0; i < 18; ++i) {
     char uid[16];
     snprintf(uid, sizeof uid, "04 10 20 %02X", i);
-    port->Model.AddCard(Ultralight(uid));
+    port->Model.AddCard(UltralightCard(uid));
   }
   reader.ScanBinary(false);
   EXPECT_EQ(16u, events.Count("found"));
@@ -265,8 +198,8 @@ TEST_F(CardScanTest, SixteenCardsAtMostInOnePass) {
 TEST_F(CardScanTest, HeldCardSuspendsThePassUntilTheHoldEnds) {
   context.DelayKeyTypes = DKT_MIFARE_CLASSIC;
   context.IdentKeyDelay = 1000;
-  port->Model.AddCard(Classic1K("04 01 01 01"));
-  port->Model.AddCard(Classic1K("04 02 02 02"));
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
+  port->Model.AddCard(Classic1KCard("04 02 02 02"));
   reader.NextWait = INFINITE;
   reader.ScanBinary(false);
   EXPECT_EQ(1u, events.Count("found"));
@@ -292,7 +225,7 @@ TEST_F(CardScanTest, HeldCardSuspendsThePassUntilTheHoldEnds) {
 TEST_F(CardScanTest, UnlimitedHoldNeverResumesByTime) {
   context.DelayKeyTypes = DKT_MIFARE_CLASSIC;
   context.IdentKeyDelay = INFINITE;
-  port->Model.AddCard(Classic1K("04 01 01 01"));
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
   reader.ScanBinary(false);
   Commands();
   for (int i = 0; i < 5; ++i) {
@@ -306,7 +239,7 @@ TEST_F(CardScanTest, UnlimitedHoldNeverResumesByTime) {
 TEST_F(CardScanTest, ContinueScanningEndsAnUnlimitedHold) {
   context.DelayKeyTypes = DKT_MIFARE_CLASSIC;
   context.IdentKeyDelay = INFINITE;
-  port->Model.AddCard(Classic1K("04 01 01 01"));
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
   reader.ScanBinary(false);
   ASSERT_NE(0u, reader.StatusFlags & RSF_HOLD);
   Commands();
@@ -329,7 +262,7 @@ TEST_F(CardScanTest, ClassicNumberFromTheConfiguredBlock) {
   context.MifareC.Sect = 1;
   context.MifareC.Block = 2;  // block 6
   MakeAuthKey(reinterpret_cast<const BYTE*>("\xFF\xFF\xFF\xFF\xFF\xFF"), 6, context.MifareC.AuthKey);
-  port->Model.AddCard(Classic1K("04 01 01 01"));
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
   reader.ScanBinary(false);
   ASSERT_EQ(1u, reader.Keys.size());
   EXPECT_EQ(0, reader.Keys[0].NumberStatus);
@@ -342,7 +275,7 @@ TEST_F(CardScanTest, ClassicNumberWithAWrongKeyCarriesTheError) {
   context.MifareC.Enabled = true;
   context.MifareC.Sect = 1;
   MakeAuthKey(reinterpret_cast<const BYTE*>("\x01\x02\x03\x04\x05\x06"), 6, context.MifareC.AuthKey);
-  port->Model.AddCard(Classic1K("04 01 01 01"));
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
   reader.ScanBinary(false);
   ASSERT_EQ(1u, reader.Keys.size());
   EXPECT_EQ(VOMBRA_E_KEY_AUTH, reader.Keys[0].NumberStatus);
@@ -356,7 +289,7 @@ TEST_F(CardScanTest, ClassicNumberWithStoredKeys) {
   context.MifareC.Flags = 0x2;
   context.MifareC.Mask = 0x6;
   port->Model.StoredKeys = {Bytes("00 00 00 00 00 00"), Bytes("11 11 11 11 11 11"), Bytes("FF FF FF FF FF FF")};
-  port->Model.AddCard(Classic1K("04 01 01 01"));
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
   reader.ScanBinary(false);
   ASSERT_EQ(1u, reader.Keys.size());
   EXPECT_EQ(0, reader.Keys[0].NumberStatus);
@@ -401,7 +334,7 @@ TEST_F(CardScanTest, UltralightNumberFromPages) {
   context.MifareUL.Enabled = true;
   context.MifareUL.Page = 4;
   context.MifareUL.Count = 2;
-  port->Model.AddCard(Ultralight("04 02 02 02 02 02 02"));
+  port->Model.AddCard(UltralightCard("04 02 02 02 02 02 02"));
   reader.ScanBinary(false);
   ASSERT_EQ(1u, reader.Keys.size());
   EXPECT_EQ(0, reader.Keys[0].NumberStatus);
@@ -429,7 +362,7 @@ TEST_F(CardScanTest, BadReadSettingsGiveInvalidArgument) {
       std::lock_guard<std::mutex> hold(port->Mutex);
       port->Model = CBinaryReaderModel(SimIdentity());
       port->Model.Binary = true;
-      port->Model.AddCard(s.Ultralight ? Ultralight("04 02 02 02 02 02 02") : Classic1K("04 01 01 01"));
+      port->Model.AddCard(s.Ultralight ? UltralightCard("04 02 02 02 02 02 02") : Classic1KCard("04 01 01 01"));
     }
     reader.Keys.clear();
     context.MifareC.Enabled = !s.Ultralight;

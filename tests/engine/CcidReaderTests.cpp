@@ -12,10 +12,7 @@
 #include <vector>
 
 #include "CcidWatcher.h"
-#include "FakeContext.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
-#include "doubles/FakeClock.h"
+#include "ReaderFixture.h"
 #include "doubles/winscard/WinscardDouble.h"
 
 namespace {
@@ -88,19 +85,23 @@ Apdus WithUid(Apdus apdus) {
 
 std::shared_ptr<_CMD_MUL_INFO> UltralightRecord(bool write, UINT page, int count, Bytes data = {});
 
-class CcidReader : public ::testing::Test {
+// ReaderFixture: English texts, a fake context, a manual clock, the fake port factory and a reader with
+// its events recorder. Here the reader is the PC/SC reader kReader of the winscard.dll double, the
+// watcher in the context announces it, and the tests run the reader's own thread.
+class CcidReader : public ReaderFixture {
  protected:
   void SetUp() override {
+    clock.Set(50000);
     ASSERT_TRUE(m_double.Loaded()) << "the winscard.dll test double is not loaded: the test run must set "
                                       "WINEDLLOVERRIDES winscard=n (tools/wine-ctest.sh)";
     ASSERT_EQ(m_double.Reset(), SCARD_S_SUCCESS);
-    m_context.Watcher = &m_watcher;
-    m_context.IdentKeyDelay = 0;
-    m_reader.Init(&m_events, kReader);
+    context.Watcher = &m_watcher;
+    context.IdentKeyDelay = 0;
+    reader.Init(&events, kReader);
     ASSERT_EQ(m_double.PlugReader(kReader), SCARD_S_SUCCESS);
   }
   void TearDown() override {
-    m_reader.Stop();
+    ReaderFixture::TearDown();
     m_watcher.Stop(true);
   }
 
@@ -116,14 +117,14 @@ class CcidReader : public ::testing::Test {
   }
   // Starts the reader object and waits for its connect event.
   void StartConnected() {
-    m_reader.Start();
-    ASSERT_TRUE(m_events.WaitFor("connect", 1, 10000)) << "the reader did not connect";
+    reader.Start();
+    ASSERT_TRUE(events.WaitFor("connect", 1, 10000)) << "the reader did not connect";
   }
   // Starts with the card already on the reader and waits until its key is reported.
   void StartWithCard(const Bytes& atr) {
     Insert(atr);
     StartConnected();
-    ASSERT_TRUE(m_events.WaitFor("found", 1, 10000)) << "the card was not reported";
+    ASSERT_TRUE(events.WaitFor("found", 1, 10000)) << "the card was not reported";
   }
 
   bool WaitUntil(const std::function<bool()>& done, DWORD timeout = 10000) {
@@ -137,16 +138,12 @@ class CcidReader : public ::testing::Test {
   LONG OpenCards() { return m_double.Counters().OpenCards; }
 
   // Runs a command record on the reader thread and returns its completion code.
-  HRESULT Run(const std::shared_ptr<_CMD_INFO>& record) {
-    const size_t before = m_events.Count("command");
-    {
-      CCriticalSectionLock lock(&m_reader.Lock);
-      m_reader.Command = record;
-      m_reader.CommandStatus = E_PENDING;
-    }
-    SetEvent(m_reader.WakeEvent);
-    EXPECT_TRUE(m_events.WaitFor("command", before + 1, 10000)) << "the command was not completed";
-    return m_reader.CommandStatus;
+  HRESULT RunOnThread(const std::shared_ptr<_CMD_INFO>& record) {
+    const size_t before = events.Count("command");
+    PostCommand(reader, record);
+    SetEvent(reader.WakeEvent);
+    EXPECT_TRUE(events.WaitFor("command", before + 1, 10000)) << "the command was not completed";
+    return reader.CommandStatus;
   }
   // One whole pass of the reader thread after everything that came before: a command runs at the
   // start of a pass, so two of them enclose the timers and card events of the pass between.
@@ -154,85 +151,79 @@ class CcidReader : public ::testing::Test {
     for (int i = 0; i < 2; ++i) {
       auto record = std::make_shared<_CMD_INFO>();
       record->Handler = [](CReader* reader, _CMD_INFO* self) { return reader->CompleteCommand(self, S_OK); };
-      ASSERT_EQ(Run(record), S_OK);
+      ASSERT_EQ(RunOnThread(record), S_OK);
     }
   }
   std::vector<_KEY_INFO> Keys() {
-    CCriticalSectionLock lock(&m_reader.Lock);
-    return m_reader.Keys;
+    CCriticalSectionLock lock(&reader.Lock);
+    return reader.Keys;
   }
   HRESULT LastError(std::wstring* text = nullptr) {
-    CCriticalSectionLock lock(&m_reader.Lock);
-    if (text) *text = m_reader.LastErrorText;
-    return m_reader.LastError;
+    CCriticalSectionLock lock(&reader.Lock);
+    if (text) *text = reader.LastErrorText;
+    return reader.LastError;
   }
 
   CWinscardDouble m_double;
-  CFakeContext m_context;
-  ScopedContext m_scopedContext{&m_context};
-  CFakeClock m_clock{50000};
-  ScopedClock m_scopedClock{&m_clock};
   CCcidConnection m_watcher;
-  CReaderEventsRecorder m_events;
-  CReader m_reader;
 };
 
 // ---- Connecting ----
 
 TEST_F(CcidReader, StaysConnectingUntilTheWatcherAnnouncesTheReader) {
   ASSERT_EQ(m_double.UnplugReader(kReader), SCARD_S_SUCCESS);
-  m_reader.Start();
+  reader.Start();
   std::wstring name;
   ASSERT_TRUE(WaitUntil([&] { return m_watcher.GetSlotReader(1, name) && name == kReader; }))
       << "the reader did not register with the watcher";
   ASSERT_EQ(m_double.WaitIdle(), SCARD_S_SUCCESS);
-  EXPECT_EQ(m_reader.State.load(), UINT(RS_CONNECTING));
-  EXPECT_EQ(m_events.Count("connect"), 0u);
+  EXPECT_EQ(reader.State.load(), UINT(RS_CONNECTING));
+  EXPECT_EQ(events.Count("connect"), 0u);
   // A command cannot run on a reader that is not there, and says so.
-  EXPECT_EQ(Run(UltralightRecord(false, 4, 1)), E_FAIL);
+  EXPECT_EQ(RunOnThread(UltralightRecord(false, 4, 1)), E_FAIL);
 
   ASSERT_EQ(m_double.PlugReader(kReader), SCARD_S_SUCCESS);
-  ASSERT_TRUE(m_events.WaitFor("connect", 1, 10000)) << "the plugged reader was not announced";
-  EXPECT_EQ(m_reader.State.load(), UINT(RS_CONNECTED));
-  EXPECT_EQ(m_reader.Model, 12u);
-  EXPECT_EQ(m_reader.Mode, UINT(PM_CCID));
-  EXPECT_EQ(m_reader.SerialNumber, 0xFFFFFFFFu);
+  ASSERT_TRUE(events.WaitFor("connect", 1, 10000)) << "the plugged reader was not announced";
+  EXPECT_EQ(reader.State.load(), UINT(RS_CONNECTED));
+  EXPECT_EQ(reader.Model, 12u);
+  EXPECT_EQ(reader.Mode, UINT(PM_CCID));
+  EXPECT_EQ(reader.SerialNumber, 0xFFFFFFFFu);
 }
 
 // Without the smart-card service the reader cannot register: a failed connect, tried again by time.
 TEST_F(CcidReader, ReaderThatCannotRegisterIsTriedAgainByTime) {
   ASSERT_EQ(m_double.SetService(false), SCARD_S_SUCCESS);
-  m_reader.SetTimeouts(10000, 3000, INFINITE, 3000, 2);
-  m_reader.Start();
-  ASSERT_TRUE(m_events.WaitFor("error", 1, 10000));
-  EXPECT_EQ(m_events.Events()[0].Code, E_FAIL);
-  EXPECT_EQ(m_reader.State.load(), UINT(RS_DISCONNECTED));
+  reader.SetTimeouts(10000, 3000, INFINITE, 3000, 2);
+  reader.Start();
+  ASSERT_TRUE(events.WaitFor("error", 1, 10000));
+  EXPECT_EQ(events.Events()[0].Code, E_FAIL);
+  EXPECT_EQ(reader.State.load(), UINT(RS_DISCONNECTED));
 
   ASSERT_EQ(m_double.SetService(true), SCARD_S_SUCCESS);
-  m_clock.Advance(3000);
-  SetEvent(m_reader.WakeEvent);
-  ASSERT_TRUE(m_events.WaitFor("connect", 1, 10000));
-  EXPECT_EQ(m_events.Count("error"), 1u);
+  clock.Advance(3000);
+  SetEvent(reader.WakeEvent);
+  ASSERT_TRUE(events.WaitFor("connect", 1, 10000));
+  EXPECT_EQ(events.Count("error"), 1u);
 }
 
 // Keys go, then the reader; plugged in again it is connected again on the watcher's next report.
 TEST_F(CcidReader, UnpluggedReaderLosesItsKeysThenDisconnectsAndComesBack) {
-  m_context.IdentKeyDelay = INFINITE;
-  m_context.DelayKeyTypes = 0x1;
+  context.IdentKeyDelay = INFINITE;
+  context.DelayKeyTypes = 0x1;
   StartWithCard(kMifare1kAtr);
   ASSERT_EQ(OpenCards(), 1) << "the held card should stay connected";
 
   ASSERT_EQ(m_double.UnplugReader(kReader), SCARD_S_SUCCESS);
-  ASSERT_TRUE(m_events.WaitFor("disconnect", 1, 10000));
-  EXPECT_EQ(m_events.Kinds(), (std::vector<std::string>{"connect", "found", "lost", "disconnect"}));
+  ASSERT_TRUE(events.WaitFor("disconnect", 1, 10000));
+  EXPECT_EQ(events.Kinds(), (std::vector<std::string>{"connect", "found", "lost", "disconnect"}));
   EXPECT_TRUE(Keys().empty());
   EXPECT_EQ(OpenCards(), 0);
-  EXPECT_EQ(m_reader.State.load(), UINT(RS_DISCONNECTED));
+  EXPECT_EQ(reader.State.load(), UINT(RS_DISCONNECTED));
 
   ASSERT_EQ(m_double.PlugReader(kReader), SCARD_S_SUCCESS);
-  ASSERT_TRUE(m_events.WaitFor("connect", 2, 10000)) << "the reader plugged in again was not connected";
-  EXPECT_EQ(m_events.Kinds().back(), "connect");
-  EXPECT_EQ(m_reader.State.load(), UINT(RS_CONNECTED));
+  ASSERT_TRUE(events.WaitFor("connect", 2, 10000)) << "the reader plugged in again was not connected";
+  EXPECT_EQ(events.Kinds().back(), "connect");
+  EXPECT_EQ(reader.State.load(), UINT(RS_CONNECTED));
 }
 
 // ---- Cards reported ----
@@ -251,7 +242,7 @@ class CcidCards : public CcidReader, public ::testing::WithParamInterface<CardCa
 // without a hold time.
 TEST_P(CcidCards, AreReportedWithTypeFromTheAtrAndUidFromTheReader) {
   const CardCase& c = GetParam();
-  m_context.KeyTypes = 0;
+  context.KeyTypes = 0;
   StartWithCard(c.atr);
   const std::vector<_KEY_INFO> keys = Keys();
   ASSERT_EQ(keys.size(), 1u);
@@ -276,7 +267,7 @@ TEST_F(CcidReader, CardConnectedWithT0IsSpokenToWithT0) {
   ASSERT_EQ(m_double.SetUid(kReader, kUid), SCARD_S_SUCCESS);
   ASSERT_EQ(m_double.InsertCard(kReader, kMifare1kAtr, SCARD_PROTOCOL_T0), SCARD_S_SUCCESS);
   StartConnected();
-  ASSERT_TRUE(m_events.WaitFor("found", 1, 10000)) << "the card was not reported";
+  ASSERT_TRUE(events.WaitFor("found", 1, 10000)) << "the card was not reported";
   EXPECT_EQ(KeyBytes(Keys()[0].Uid), kUid);
 }
 
@@ -297,7 +288,7 @@ TEST_P(CcidUidFailures, RecordTheErrorAndReportNoKey) {
   StartConnected();
   // The failed exchange is logged as a port error (message 1005).
   ASSERT_TRUE(WaitUntil([&] {
-    for (const FakeLogLine& line : m_context.LogLines())
+    for (const FakeLogLine& line : context.LogLines())
       if (line.Number == 5) return true;
     return false;
   })) << "no port error was logged";
@@ -307,8 +298,8 @@ TEST_P(CcidUidFailures, RecordTheErrorAndReportNoKey) {
   if (c.text) {
     EXPECT_EQ(text, c.text);
   }
-  EXPECT_EQ(m_events.Count("found"), 0u);
-  EXPECT_EQ(m_events.Count("error"), 0u);
+  EXPECT_EQ(events.Count("found"), 0u);
+  EXPECT_EQ(events.Count("error"), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -333,11 +324,11 @@ class CcidClassicNumbers : public CcidReader, public ::testing::WithParamInterfa
 
 TEST_P(CcidClassicNumbers, FollowTheMifareSettings) {
   const ClassicNumberCase& c = GetParam();
-  m_context.MifareC.Enabled = true;
-  m_context.MifareC.Sect = c.sect;
-  m_context.MifareC.Block = c.block;
-  m_context.MifareC.Flags = c.flags;
-  m_context.MifareC.AuthKey = AuthKey(kCardKey);
+  context.MifareC.Enabled = true;
+  context.MifareC.Sect = c.sect;
+  context.MifareC.Block = c.block;
+  context.MifareC.Flags = c.flags;
+  context.MifareC.AuthKey = AuthKey(kCardKey);
   NextClassicCard();
   if (c.wrongCardKey) {
     ASSERT_EQ(m_double.SetSectorKey(kReader, 1, Hex("B0 B1 B2 B3 B4 B5")), SCARD_S_SUCCESS);
@@ -351,7 +342,7 @@ TEST_P(CcidClassicNumbers, FollowTheMifareSettings) {
   EXPECT_EQ(KeyBytes(keys[0].Uid), kUid);
   // A failed number is reported as a transfer error right after the key.
   if (c.status < 0) {
-    EXPECT_TRUE(m_events.WaitFor("numberError", 1, 10000));
+    EXPECT_TRUE(events.WaitFor("numberError", 1, 10000));
   }
 }
 
@@ -400,9 +391,9 @@ class CcidUltralightNumbers : public CcidReader, public ::testing::WithParamInte
 
 TEST_P(CcidUltralightNumbers, FollowTheUltralightSettings) {
   const UltralightNumberCase& c = GetParam();
-  m_context.MifareUL.Enabled = true;
-  m_context.MifareUL.Page = c.page;
-  m_context.MifareUL.Count = c.count;
+  context.MifareUL.Enabled = true;
+  context.MifareUL.Page = c.page;
+  context.MifareUL.Count = c.count;
   ASSERT_EQ(m_double.SetMemory(kReader, 4, Counting(64)), SCARD_S_SUCCESS);
   StartWithCard(kUltralightAtr);
   EXPECT_EQ(m_double.TakeTranscript(), WithUid(c.apdus));
@@ -425,9 +416,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A reply shorter than the 16 bytes asked for is no number, never stale buffer bytes.
 TEST_F(CcidReader, ShortReadIsABadResponse) {
-  m_context.MifareUL.Enabled = true;
-  m_context.MifareUL.Page = 4;
-  m_context.MifareUL.Count = 1;
+  context.MifareUL.Enabled = true;
+  context.MifareUL.Page = 4;
+  context.MifareUL.Count = 1;
   ASSERT_EQ(m_double.ScriptApdu(kReader, Hex("FF B0 00 04 10"), Hex("10 11 12 13 90 00")), SCARD_S_SUCCESS);
   StartWithCard(kUltralightAtr);
   const std::vector<_KEY_INFO> keys = Keys();
@@ -451,8 +442,8 @@ class CcidHold : public CcidReader, public ::testing::WithParamInterface<HoldCas
 
 TEST_P(CcidHold, ReleasesTheCardWhenItsTimeIsUp) {
   const HoldCase& c = GetParam();
-  m_context.IdentKeyDelay = c.delay;
-  m_context.DelayKeyTypes = c.holdTypes;
+  context.IdentKeyDelay = c.delay;
+  context.DelayKeyTypes = c.holdTypes;
   StartWithCard(c.atr);
   if (!c.held) {
     EXPECT_TRUE(WaitUntil([&] { return OpenCards() == 0; })) << "the card was not let go";
@@ -460,10 +451,10 @@ TEST_P(CcidHold, ReleasesTheCardWhenItsTimeIsUp) {
   }
   FullPass();
   EXPECT_EQ(OpenCards(), 1) << "the card was let go before its hold time";
-  m_clock.Advance(c.delay - 1);
+  clock.Advance(c.delay - 1);
   FullPass();
   EXPECT_EQ(OpenCards(), 1) << "the card was let go before its hold time";
-  m_clock.Advance(1);
+  clock.Advance(1);
   FullPass();
   EXPECT_EQ(OpenCards(), 0) << "the card is still held after its hold time";
   EXPECT_EQ(Keys().size(), 1u) << "the end of a hold is no key loss";
@@ -479,14 +470,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<HoldCase>& info) { return std::string(info.param.name); });
 
 TEST_F(CcidReader, RemovingAHeldCardLetsItGoAndLosesItsKey) {
-  m_context.IdentKeyDelay = INFINITE;
-  m_context.DelayKeyTypes = 0x1;
+  context.IdentKeyDelay = INFINITE;
+  context.DelayKeyTypes = 0x1;
   StartWithCard(kMifare1kAtr);
   ASSERT_EQ(m_double.RemoveCard(kReader), SCARD_S_SUCCESS);
-  ASSERT_TRUE(m_events.WaitFor("lost", 1, 10000));
+  ASSERT_TRUE(events.WaitFor("lost", 1, 10000));
   EXPECT_EQ(OpenCards(), 0);
   EXPECT_TRUE(Keys().empty());
-  EXPECT_EQ(m_events.Count("disconnect"), 0u);
+  EXPECT_EQ(events.Count("disconnect"), 0u);
 }
 
 // ---- A cancelled card connection ----
@@ -551,20 +542,20 @@ TEST_F(CcidReader, UltralightPagesWrittenAndReadBack) {
 
   const Bytes data = Hex("11 12 13 14 21 22 23 24");
   auto write = UltralightRecord(true, 4, 2, data);
-  ASSERT_EQ(Run(write), S_OK);
+  ASSERT_EQ(RunOnThread(write), S_OK);
   EXPECT_EQ(write->Done, 2u);
   EXPECT_EQ(m_double.TakeTranscript(),
             WithUid({Hex("FF D6 00 04 04 11 12 13 14"), Hex("FF D6 00 05 04 21 22 23 24")}));
   EXPECT_EQ(Range(m_double.Memory(kReader), 12, 16), Hex("00 00 00 00 11 12 13 14 21 22 23 24 00 00 00 00"));
 
   auto read = UltralightRecord(false, 4, 2);
-  ASSERT_EQ(Run(read), S_OK);
+  ASSERT_EQ(RunOnThread(read), S_OK);
   EXPECT_EQ(read->Data, data);
   EXPECT_EQ(read->Done, 2u);
 
   // Six pages take two reads of four; the second gives only the two pages asked for.
   auto six = UltralightRecord(false, 3, 6);
-  ASSERT_EQ(Run(six), S_OK);
+  ASSERT_EQ(RunOnThread(six), S_OK);
   m_double.TakeTranscript();
   EXPECT_EQ(six->Data, Range(m_double.Memory(kReader), 12, 24));
   EXPECT_EQ(six->Done, 6u);
@@ -589,7 +580,7 @@ TEST_P(CcidClassicReads, SendTheExactApdus) {
   StartWithCard(kMifare1kAtr);
   m_double.TakeTranscript();
   auto read = ClassicRecord(false, c.sector, c.block, c.count, c.skip, c.flags);
-  ASSERT_EQ(Run(read), S_OK);
+  ASSERT_EQ(RunOnThread(read), S_OK);
   Apdus expected = c.apdus;
   expected.insert(expected.begin(), Hex("FF 82 00 00 06 A0 A1 A2 A3 A4 A5"));
   EXPECT_EQ(m_double.TakeTranscript(), WithUid(expected));
@@ -630,14 +621,14 @@ TEST_F(CcidReader, ClassicBlocksWrittenAcrossASectorAndReadBack) {
   Bytes data(64);
   for (size_t i = 0; i < data.size(); ++i) data[i] = BYTE(0xC0 + i);
   auto write = ClassicRecord(true, 0, 1, 4, 1, 0, data);
-  ASSERT_EQ(Run(write), S_OK);
+  ASSERT_EQ(RunOnThread(write), S_OK);
   EXPECT_EQ(write->Done, 4u);
   const Bytes after = m_double.Memory(kReader);
   EXPECT_EQ(Blocks(after, {1, 2, 4, 5}), data);
   EXPECT_EQ(Blocks(after, {0, 3, 6, 7}), Blocks(before, {0, 3, 6, 7})) << "a trailer or a block outside was written";
 
   auto read = ClassicRecord(false, 0, 1, 4, 1);
-  ASSERT_EQ(Run(read), S_OK);
+  ASSERT_EQ(RunOnThread(read), S_OK);
   EXPECT_EQ(read->Data, data);
 }
 
@@ -663,7 +654,7 @@ TEST_P(CcidCommandFailures, CompleteWithTheirCode) {
   } else {
     record = UltralightRecord(false, 4, 1);
   }
-  EXPECT_EQ(Run(record), c.code);
+  EXPECT_EQ(RunOnThread(record), c.code);
   EXPECT_EQ(record->Done, 0u);
   EXPECT_TRUE(WaitUntil([&] { return OpenCards() == 0; })) << "a failed command leaves the card connected";
 }

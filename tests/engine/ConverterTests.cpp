@@ -10,39 +10,30 @@
 #include <map>
 #include <ostream>
 
-#include "AddinModule.h"
 #include "ByteText.h"
 #include "Clock.h"
-#include "FakeContext.h"
 #include "Messages.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
-#include "doubles/FakeClock.h"
-#include "doubles/FakePort.h"
+#include "ReaderFixture.h"
 #include "sim/ConverterSim.h"
 
 namespace {
 
 const char kInfo7[] = "KD-6 A S/N: 4321 [301]\r\nSoftware version: 1.4\r\n";
 
-// The exchanges of one address over a scripted port, with the reader as the converter poll leaves it.
-class ConverterProtocolTest : public ::testing::Test {
+// ReaderFixture: English texts, a fake context, a manual clock, the fake port factory and a reader with
+// its events recorder. Here the exchanges of one address over a scripted port, with the reader as the
+// converter poll leaves it.
+class ConverterProtocolTest : public ReaderFixture {
  protected:
   void SetUp() override {
-    port = new CFakePort;
-    port->UseVirtualTime(&clock);
-    factory.Add(port);
-    reader.Init(&events, L"COM3");
-    reader.SetTimeouts(10000, 3000, INFINITE, 500, 2);
+    clock.Set(100000);
+    port = AddPort(new CFakePort);
+    InitReader(500, 2);
     reader.AddAddress(7);
     reader.ApplyChanges();
-    reader.Running = 1;
-    ASSERT_TRUE(reader.OpenPort(PK_COM, L"COM3", 9600, 0, 1000, INFINITE));
-    reader.State = RS_CONNECTED;
-    reader.Mode = PM_CONVERTER;
+    ASSERT_TRUE(Connected(PM_CONVERTER, RM_UNKNOWN));
     reader.Address = 7;
   }
-  void TearDown() override { reader.Running = 0; }
 
   // The firmware the address record holds, as its identification left it.
   void SetFirmware(UINT version) {
@@ -50,16 +41,7 @@ class ConverterProtocolTest : public ::testing::Test {
     reader.AddressMap[7].Version = version;
   }
 
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CFakeClock clock{100000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
   CFakePort* port = nullptr;
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 struct InfoCase {
@@ -218,24 +200,16 @@ SimIdentity Identity(const char* name, unsigned hwCode, unsigned serial, const c
   return id;
 }
 
-class ConverterFlowTest : public ::testing::Test {
+// The converter simulator behind the fake port, its keys printed as "123,45678" (series byte 2, number
+// bytes 0..1).
+class ConverterFlowTest : public ReaderFixture {
  protected:
   void SetUp() override {
-    port = new CConverterSimFakePort;
-    port->UseVirtualTime(&clock);
-    factory.Add(port);
-    // Series byte 2, number bytes 0..1.
-    _FORMAT_INFO format;
-    format.Id = 1;
-    format.Template = L"%.3u,%.5u";
-    format.Params = L"b2 w01";
-    context.Formats.push_back(format);
-    context.DefaultFormatId = 1;
-    reader.Init(&events, L"COM3");
-    reader.SetTimeouts(10000, 3000, INFINITE, 500, 2);
-    reader.Running = 1;
+    clock.Set(100000);
+    port = AddPort(new CConverterSimFakePort);
+    UseSeriesNumberFormat();
+    InitReader(500, 2);
   }
-  void TearDown() override { reader.Running = 0; }
 
   void AddReader(int address, const SimIdentity& identity, const std::string& key = std::string()) {
     std::lock_guard<std::mutex> hold(port->Mutex);
@@ -262,6 +236,15 @@ class ConverterFlowTest : public ::testing::Test {
     CCriticalSectionLock lock(&reader.Lock);
     return reader.AddressMap.at(address);
   }
+  // Two KD-6 A at addresses 3 and 5, both connected by the first pass.
+  void ConnectTwoReaders() {
+    AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"));
+    AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
+    Listen({3, 5});
+    ASSERT_TRUE(reader.Connect());
+    Poll();
+    ASSERT_EQ(2u, events.Count("connect"));
+  }
   // Kind and address of each event, as "connect@3".
   std::vector<std::string> Trail() {
     std::vector<std::string> out;
@@ -269,16 +252,7 @@ class ConverterFlowTest : public ::testing::Test {
     return out;
   }
 
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CFakeClock clock{100000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
   CConverterSimFakePort* port = nullptr;
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 const char kKeyLine[] = "Em-Marine[0A1B] 123,45678";
@@ -329,12 +303,7 @@ TEST_F(ConverterFlowTest, EachAddressConnectsWithItsOwnIdentityAndEvents) {
 }
 
 TEST_F(ConverterFlowTest, KeysArePolledEvery333Milliseconds) {
-  AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"));
-  AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
-  Listen({3, 5});
-  ASSERT_TRUE(reader.Connect());
-  Poll();
-  ASSERT_EQ(2u, events.Count("connect"));
+  ASSERT_NO_FATAL_FAILURE(ConnectTwoReaders());
   EXPECT_EQ(333u, reader.NextWait);
   const size_t asked = Requests().size();
 
@@ -418,12 +387,7 @@ TEST_F(ConverterFlowTest, OlderFirmwareKeysArriveAsDecimalNumbers) {
 }
 
 TEST_F(ConverterFlowTest, ConnectingAgainConnectsTheAddressesAgain) {
-  AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"));
-  AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
-  Listen({3, 5});
-  ASSERT_TRUE(reader.Connect());
-  Poll();
-  ASSERT_EQ(2u, events.Count("connect"));
+  ASSERT_NO_FATAL_FAILURE(ConnectTwoReaders());
 
   // As after a port error: the port goes, the converter connects again.
   reader.Disconnect();
@@ -479,16 +443,16 @@ TEST_F(ConverterFlowTest, StopDisconnectsTheReaderThenEachAddressInOrder) {
 
 // --- Over loopback TCP, with the thread.
 
-TEST(ConverterTcpTest, TwoAddressesReportTheirKeys) {
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  _FORMAT_INFO format;
-  format.Id = 1;
-  format.Template = L"%.3u,%.5u";
-  format.Params = L"b2 w01";
-  context.Formats.push_back(format);
-  context.DefaultFormatId = 1;
+// The converter simulator over loopback TCP, for the reader's own thread on real time.
+class ConverterTcpTest : public ReaderFixture {
+ protected:
+  void SetUp() override {
+    UseRealTime();
+    UseSeriesNumberFormat();
+  }
+};
+
+TEST_F(ConverterTcpTest, TwoAddressesReportTheirKeys) {
   CConverterSim sim;
   ASSERT_TRUE(sim.Listening());
   sim.Change([](CConverterModel& m) {
@@ -496,22 +460,18 @@ TEST(ConverterTcpTest, TwoAddressesReportTheirKeys) {
     m.Readers[3] = SimAddressReader{Identity("KD-6 A", 0x301, 333, "1.4"), ""};
     m.Readers[5] = SimAddressReader{Identity("KD-6 A", 0x301, 555, "410"), ""};
   });
-  CReaderEventsRecorder events;
-  {
-    CReader reader;
-    reader.Init(&events, sim.PortName().c_str());
-    reader.SetTimeouts(10000, 500, INFINITE, 2000, 2);
-    reader.AddAddress(3);
-    reader.AddAddress(5);
-    reader.Start();
-    ASSERT_TRUE(events.WaitFor("connect", 2, 20000));
-    sim.Change([](CConverterModel& m) {
-      m.Readers[3].FieldKey = kKeyLine;
-      m.Readers[5].FieldKey = "65539";  // 0x010003: series 1, number 3
-    });
-    ASSERT_TRUE(events.WaitFor("number", 2, 20000));
-    reader.Stop();
-  }
+  reader.Init(&events, sim.PortName().c_str());
+  reader.SetTimeouts(10000, 500, INFINITE, 2000, 2);
+  reader.AddAddress(3);
+  reader.AddAddress(5);
+  reader.Start();
+  ASSERT_TRUE(events.WaitFor("connect", 2, 20000));
+  sim.Change([](CConverterModel& m) {
+    m.Readers[3].FieldKey = kKeyLine;
+    m.Readers[5].FieldKey = "65539";  // 0x010003: series 1, number 3
+  });
+  ASSERT_TRUE(events.WaitFor("number", 2, 20000));
+  reader.Stop();
   std::map<int, std::wstring> texts;
   for (const auto& e : events.Events()) {
     if (e.Kind == "number") texts[e.Address] = e.Text;

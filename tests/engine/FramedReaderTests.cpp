@@ -10,16 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "AddinModule.h"
 #include "ByteText.h"
 #include "Clock.h"
-#include "FakeContext.h"
 #include "Messages.h"
 #include "ProtoFramed.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
-#include "doubles/FakeClock.h"
-#include "doubles/FakePort.h"
+#include "ReaderFixture.h"
 #include "sim/FramedReaderSim.h"
 
 namespace {
@@ -140,26 +135,19 @@ TEST(FramedReplyTest, LeadingEscapeMatchesNoCommand) {
 const char kEm[] = "6E B2 7B 1B 0A";                   // Em-Marine 0A1B 123,45678 as received
 const char kTemic[] = "11 22 33 44 55 66 77 88";
 
-class FramedReaderTest : public ::testing::Test {
+// ReaderFixture: English texts, a fake context, a manual clock, the fake port factory and a reader with
+// its events recorder. Here the model-9 simulator behind the fake port, the reader set to model 9 and
+// its keys printed as "123,45678" (series byte 2, number bytes 0..1).
+class FramedReaderTest : public ReaderFixture {
  protected:
   void SetUp() override {
-    port = new CFramedSimFakePort;
-    port->UseVirtualTime(&clock);
-    factory.Add(port);
-    // Series byte 2, number bytes 0..1.
-    _FORMAT_INFO format;
-    format.Id = 1;
-    format.Template = L"%.3u,%.5u";
-    format.Params = L"b2 w01";
-    context.Formats.push_back(format);
-    context.DefaultFormatId = 1;
-    reader.Init(&events, L"COM3");
-    reader.SetTimeouts(10000, 3000, INFINITE, 500, 2);
+    clock.Set(100000);
+    port = AddPort(new CFramedSimFakePort);
+    UseSeriesNumberFormat();
+    InitReader(500, 2);
     reader.SetPortParams(0, 0, RM_PX2210, 0, false);
     reader.ApplyChanges();
-    reader.Running = 1;
   }
-  void TearDown() override { reader.Running = 0; }
 
   void Field(const char* em, const char* temic) {
     std::lock_guard<std::mutex> hold(port->Mutex);
@@ -183,16 +171,7 @@ class FramedReaderTest : public ::testing::Test {
     reader.FramedModePoll();
   }
 
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CFakeClock clock{100000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
   CFramedSimFakePort* port = nullptr;
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 using Indication = std::pair<BYTE, BYTE>;

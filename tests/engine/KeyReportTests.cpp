@@ -4,12 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "AddinModule.h"
 #include "Core.h"
-#include "FakeContext.h"
 #include "Messages.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
+#include "ReaderFixture.h"
 
 namespace {
 
@@ -50,24 +47,16 @@ const _KEYNUM_INFO kNone = {};
 const _KEYNUM_INFO kA = Key({0x05, 0x11, 0x22, 0x33, 0x44});
 const _KEYNUM_INFO kB = Key({0x2A, 0x01});
 
-class KeyReportTest : public ::testing::Test {
+// ReaderFixture: English texts, a fake context, a manual clock, the fake port factory and a reader with
+// its events recorder; here the reader object alone, its key list fed by hand.
+class KeyReportTest : public ReaderFixture {
  protected:
   void SetUp() override {
     // Format 1 prints byte 0 in decimal: its texts are worked out by hand below.
-    _FORMAT_INFO decimal;
-    decimal.Id = 1;
-    decimal.Template = L"%u";
-    decimal.Params = L"b0";
-    context.Formats.push_back(decimal);
+    AddFormat(1, L"%u", L"b0");
     context.DefaultFormatId = 1;
     reader.Init(&events, L"COM3");
   }
-
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scoped{&context};
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 class KeyListTest : public KeyReportTest, public ::testing::WithParamInterface<ListCase> {};
@@ -210,17 +199,8 @@ class FormatChoiceTest : public KeyReportTest, public ::testing::WithParamInterf
     // Each format prints its own letter before byte 0, so the text names the format used.
     const wchar_t* templates[] = {L"A%u", L"B%u", L"C%u"};
     context.Formats.clear();
-    for (UINT i = 0; i < 3; ++i) {
-      _FORMAT_INFO format;
-      format.Id = i + 1;
-      format.Template = templates[i];
-      format.Params = L"b0";
-      context.Formats.push_back(format);
-    }
-    _FORMAT_INFO empty;
-    empty.Id = 4;
-    empty.Params = L"b0";
-    context.Formats.push_back(empty);
+    for (UINT i = 0; i < 3; ++i) AddFormat(i + 1, templates[i], L"b0");
+    AddFormat(4, L"", L"b0");
   }
 };
 

@@ -5,15 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "AddinModule.h"
 #include "ByteText.h"
-#include "doubles/FakeClock.h"
-#include "FakeContext.h"
-#include "doubles/FakePort.h"
 #include "LoopbackPeer.h"
 #include "Messages.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
+#include "ReaderFixture.h"
 
 namespace {
 
@@ -24,28 +19,17 @@ std::string InfoReply(const char* name, unsigned serial, unsigned hwCode, const 
   return text;
 }
 
-class ReaderConnectTest : public ::testing::Test {
+// ReaderFixture: English texts, a fake context, a manual clock, the fake port factory and a reader with
+// its events recorder. Here a reader on a scripted fake port, not yet connected, one attempt per
+// exchange.
+class ReaderConnectTest : public ReaderFixture {
  protected:
   void SetUp() override {
-    port = new CFakePort;
-    port->UseVirtualTime(&clock);
-    factory.Add(port);
-    reader.Init(&events, L"COM3");
-    reader.SetTimeouts(10000, 3000, INFINITE, 1000, 1);
-    reader.Running = 1;
+    port = AddPort(new CFakePort);
+    InitReader(1000, 1);
   }
-  void TearDown() override { reader.Running = 0; }
 
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CFakeClock clock{5000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
   CFakePort* port = nullptr;
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 TEST_F(ReaderConnectTest, IdentifiesAt9600AndRecordsTheKeyInTheFieldSilently) {
@@ -259,14 +243,15 @@ TEST_F(ReaderConnectTest, ApplySpeedReconfiguresTheOpenPortWithoutReconnecting) 
   EXPECT_EQ(calls, port->ConfigCalls().size());
 }
 
-TEST(ReaderRawTcp, NoRetryAt115200OverRawTcp) {
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
+// A loopback peer on real time instead of the fake port.
+class ReaderRawTcp : public ReaderFixture {
+ protected:
+  void SetUp() override { UseRealTime(); }
+};
+
+TEST_F(ReaderRawTcp, NoRetryAt115200OverRawTcp) {
   CLoopbackPeer peer;
   ASSERT_TRUE(peer.Listening());
-  CReaderEventsRecorder events;
-  CReader reader;
   reader.Init(&events, peer.PortName().c_str());
   reader.SetTimeouts(3000, 3000, INFINITE, 300, 1);
   reader.SetPortParams(0, 0, 0, 0, false);  // no RDF_NVT: raw

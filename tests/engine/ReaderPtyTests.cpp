@@ -7,24 +7,23 @@
 
 #include <thread>
 
-#include "AddinModule.h"
 #include "Core.h"
-#include "FakeContext.h"
 #include "Messages.h"
 #include "PtyPeer.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
+#include "ReaderFixture.h"
 
 namespace {
 
-TEST(ReaderPty, ConnectsWithTheLineSettingsTheReaderNeeds) {
+// ReaderFixture on real time: English texts, a fake context, the fake port factory (no fake ports: the
+// reader opens the real one) and a reader with its events recorder.
+class ReaderPty : public ReaderFixture {
+ protected:
+  void SetUp() override { UseRealTime(); }
+};
+
+TEST_F(ReaderPty, ConnectsWithTheLineSettingsTheReaderNeeds) {
   CPtyPeer peer;
   if (!peer.Available()) GTEST_SKIP() << peer.WhyNot();
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scoped{&context};
-  CReaderEventsRecorder events;
-  CReader reader;
   reader.Init(&events, peer.ComName().c_str());
   reader.SetPortParams(2, 0, RM_KD6_A, 0, false);  // two stop bits, model fixed
   reader.SetTimeouts(1000, 3000, INFINITE, 2000, 1);
@@ -52,14 +51,9 @@ TEST(ReaderPty, ConnectsWithTheLineSettingsTheReaderNeeds) {
   reader.Running = 0;
 }
 
-TEST(ReaderPty, SilentReaderTimesOut) {
+TEST_F(ReaderPty, SilentReaderTimesOut) {
   CPtyPeer peer;
   if (!peer.Available()) GTEST_SKIP() << peer.WhyNot();
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scoped{&context};
-  CReaderEventsRecorder events;
-  CReader reader;
   reader.Init(&events, peer.ComName().c_str());
   reader.SetPortParams(0, 0, RM_KD6_A, 0, false);
   reader.SetTimeouts(1000, 3000, INFINITE, 500, 2);
@@ -76,12 +70,7 @@ TEST(ReaderPty, SilentReaderTimesOut) {
   reader.Running = 0;
 }
 
-TEST(ReaderPty, UnmappedNameIsPortNotExists) {
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scoped{&context};
-  CReaderEventsRecorder events;
-  CReader reader;
+TEST_F(ReaderPty, UnmappedNameIsPortNotExists) {
   reader.Init(&events, L"COM199");
   reader.Running = 1;
   EXPECT_FALSE(reader.Connect());

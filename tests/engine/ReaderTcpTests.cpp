@@ -7,33 +7,22 @@
 
 #include <algorithm>
 
-#include "AddinModule.h"
-#include "Core.h"
-#include "FakeContext.h"
 #include "Messages.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
+#include "ReaderFixture.h"
 #include "sim/TextReaderSim.h"
 
 namespace {
 
 const char kKeyLine[] = "Em-Marine[0A1B] 123,45678";
 
-class ReaderTcpTest : public ::testing::Test {
+// ReaderFixture: English texts (for the reader's thread too), a fake context, the fake port factory and
+// a reader with its events recorder. Here on real time against the text-reader simulator over loopback
+// TCP, keys printed as "123,45678" for kKeyLine.
+class ReaderTcpTest : public ReaderFixture {
  protected:
   void SetUp() override {
-    m_lcid = g_lcid;
-    g_lcid = MAKELCID(kEnglish, SORT_DEFAULT);  // the reader thread takes the add-in's locale
-    _FORMAT_INFO format;
-    format.Id = 1;
-    format.Template = L"%.3u,%.5u";  // series, number: "123,45678" for kKeyLine
-    format.Params = L"b2 w01";
-    context.Formats.push_back(format);
-    context.DefaultFormatId = 1;
-  }
-  void TearDown() override {
-    reader.Stop();
-    g_lcid = m_lcid;
+    UseRealTime();
+    UseSeriesNumberFormat();
   }
 
   size_t LogCount(UINT number) const {
@@ -41,13 +30,6 @@ class ReaderTcpTest : public ::testing::Test {
     for (const auto& line : context.LogLines()) n += line.Number == number;
     return n;
   }
-
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CReaderEventsRecorder events;
-  CReader reader;
-  LCID m_lcid = 0;
 };
 
 class ReaderTcpEndToEndTest : public ReaderTcpTest, public ::testing::WithParamInterface<bool> {};
@@ -102,7 +84,8 @@ TEST_P(ReaderTcpEndToEndTest, ConnectsReportsKeysSurvivesGarbageAndADroppedLink)
   EXPECT_LT(GetTickCount() - start, 1000u);
   const size_t count = events.Events().size();
   Sleep(300);
-  EXPECT_EQ(count, events.Events().size());  EXPECT_EQ(0, events.CallsUnderLock());
+  EXPECT_EQ(count, events.Events().size());
+  EXPECT_EQ(0, events.CallsUnderLock());
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, ReaderTcpEndToEndTest, ::testing::Values(true, false),

@@ -5,18 +5,15 @@
 
 #include <gtest/gtest.h>
 
-#include "AddinModule.h"
-#include "FakeContext.h"
 #include "Messages.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
-#include "doubles/FakeClock.h"
-#include "doubles/FakePort.h"
+#include "ReaderFixture.h"
 #include "sim/TextReaderSim.h"
 
 namespace {
 
-class ReaderObjectTest : public ::testing::Test {
+// ReaderFixture: English texts, a fake context, a manual clock, the fake port factory and a reader with
+// its events recorder. Here the reader object alone, its thread never started.
+class ReaderObjectTest : public ReaderFixture {
  protected:
   void SetUp() override { reader.Init(&events, L"COM3"); }
   // The changes handed over so far, taken as the thread takes them.
@@ -25,12 +22,6 @@ class ReaderObjectTest : public ::testing::Test {
     reader.Changes = 0;
     return changes;
   }
-
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scoped{&context};
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 struct ParamsCase {
@@ -177,24 +168,17 @@ TEST_F(ReaderObjectTest, ErrorReportEndsThePendingCommandButAnAbortIsNoError) {
   EXPECT_EQ(L"OS error (code 5): denied", lines[0].Text);
 }
 
-// The thread's timed reconnect, counted from the start of each attempt, across the tick wrap.
-class TimedReconnectTest : public ::testing::TestWithParam<DWORD> {};
+// The thread's timed reconnect, counted from the start of each attempt, across the tick wrap; the thread
+// runs on the manual clock, against a fake port that is busy at every open.
+class TimedReconnectTest : public ReaderFixture, public ::testing::WithParamInterface<DWORD> {};
 
 TEST_P(TimedReconnectTest, NextAttemptComesAfterTheConnectPeriod) {
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scoped{&context};
-  CFakeClock clock{GetParam()};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
+  clock.Set(GetParam());
   CFakePort* port = new CFakePort;
   for (int i = 0; i < 3; ++i) {
     factory.Add(port);
     port->FailOpen(VOMBRA_E_PORT_BUSY);
   }
-  CReaderEventsRecorder events;
-  CReader reader;
   reader.Init(&events, L"COM3");
   reader.SetTimeouts(1000, 3000, INFINITE, 1000, 1);
   reader.Start();
@@ -214,21 +198,14 @@ TEST_P(TimedReconnectTest, NextAttemptComesAfterTheConnectPeriod) {
 
 INSTANTIATE_TEST_SUITE_P(Ticks, TimedReconnectTest, ::testing::Values(DWORD(5000), DWORD(0xFFFFF800)));
 
-TEST(ReaderThread, NoTimedReconnectWithAnInfinitePeriod) {
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scoped{&context};
-  CFakeClock clock{5000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
+using ReaderThread = ReaderFixture;
+
+TEST_F(ReaderThread, NoTimedReconnectWithAnInfinitePeriod) {
   CFakePort* port = new CFakePort;
   factory.Add(port);
   factory.Add(port);
   port->FailOpen(VOMBRA_E_PORT_BUSY);
   port->FailOpen(VOMBRA_E_PORT_BUSY);
-  CReaderEventsRecorder events;
-  CReader reader;
   reader.Init(&events, L"COM3");
   reader.SetTimeouts(1000, INFINITE, INFINITE, 1000, 1);
   reader.Start();
@@ -248,18 +225,15 @@ namespace {
 
 // The text-reader simulator behind the fake port, driven by the reader's thread: a dropped link is
 // one port error, one 1005 line, a disconnect and then a reconnect.
-TEST(ReaderOverSimulatedPort, KeysDropAndReconnect) {
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scoped{&context};
-  _FORMAT_INFO format;
-  format.Id = 1;
-  format.Template = L"%.3u,%.5u";
-  format.Params = L"b2 w01";
-  context.Formats.push_back(format);
-  context.DefaultFormatId = 1;
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
+class ReaderOverSimulatedPort : public ReaderFixture {
+ protected:
+  void SetUp() override {
+    UseRealTime();
+    UseSeriesNumberFormat();
+  }
+};
+
+TEST_F(ReaderOverSimulatedPort, KeysDropAndReconnect) {
   SimIdentity identity;
   identity.ModelName = "KD-6 C";
   identity.HwCode = 0x302;
@@ -267,8 +241,6 @@ TEST(ReaderOverSimulatedPort, KeysDropAndReconnect) {
   port->Model.FieldKey = "Em-Marine[0A1B] 123,45678";
   factory.Add(port);
   factory.Add(port);  // the reconnect makes its port afresh
-  CReaderEventsRecorder events;
-  CReader reader;
   reader.Init(&events, L"COM3");
   reader.SetTimeouts(1000, 200, INFINITE, 1000, 2);
   reader.Start();

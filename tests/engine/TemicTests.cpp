@@ -11,14 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "AddinModule.h"
 #include "Clock.h"
-#include "FakeContext.h"
 #include "Messages.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
-#include "doubles/FakeClock.h"
-#include "doubles/FakePort.h"
+#include "ReaderFixture.h"
 #include "sim/TemicTransponder.h"
 #include "sim/TextReaderSim.h"
 
@@ -39,40 +34,26 @@ std::vector<BYTE> Bytes(std::initializer_list<int> list) {
 
 std::vector<BYTE> KeyBytes(const _KEYNUM_INFO& key) { return std::vector<BYTE>(key.Data, key.Data + key.Length); }
 
-// A KD-6 C (Temic-capable, text mode) connected through the fake port to the text-reader simulator,
-// with a transponder in its field that answers to the pair (1, 1), the second of the default list.
-// Commands run on the test's thread as the reader thread would run them.
-class TemicTest : public ::testing::Test {
+// ReaderFixture: English texts, a fake context, a manual clock, the fake port factory and a reader with
+// its events recorder. Here a KD-6 C (Temic-capable, text mode) connected through the fake port to the
+// text-reader simulator, with a transponder in its field that answers to the pair (1, 1), the second of
+// the default list. Commands run on the test's thread as the reader thread would run them (Run).
+class TemicTest : public ReaderFixture {
  protected:
   void SetUp() override {
+    clock.Set(100000);
     SimIdentity identity;
     identity.ModelName = "KD-6 C";
     identity.HwCode = 0x302;
-    port = new CSimFakePort(identity);
-    port->UseVirtualTime(&clock);
+    port = AddPort(new CSimFakePort(identity));
     port->Model.Temic = tag.Hook();
-    factory.Add(port);
     tag.SetPair(1, 1);
     for (int k = 0; k < 8; ++k) tag.SetBlock(k, {BYTE(0x10 * k), BYTE(k), 0xA0, BYTE(0xF0 + k)});
     context.Temic = _SETTINGS_INFO().Temic;
     context.IdentKeyDelay = 0;
-    reader.Init(&events, L"COM3");
-    reader.SetTimeouts(10000, 3000, INFINITE, 1000, 2);
-    reader.Running = 1;
-    ASSERT_TRUE(reader.OpenPort(PK_COM, L"COM3", 9600, 0, 1000, INFINITE));
-    reader.State = RS_CONNECTED;
-    reader.Mode = PM_TEXT;
-    reader.Model = RM_KD6_C;
+    InitReader(1000, 2);
+    ASSERT_TRUE(Connected(PM_TEXT, RM_KD6_C));
     reader.StatusFlags |= RSF_TEMIC;
-  }
-  void TearDown() override { reader.Running = 0; }
-
-  // Puts the record into the command slot and runs its handler; the command's final status.
-  HRESULT Run(const std::shared_ptr<_CMD_INFO>& record) {
-    reader.Command = record;
-    reader.CommandStatus = E_PENDING;
-    record->Handler(&reader, record.get());
-    return reader.CommandStatus;
   }
 
   std::shared_ptr<_CMD_RWTEMIC_INFO> Read(UINT block, UINT count, UINT parameter = kSearch, UINT64 password = kNone) {
@@ -117,17 +98,8 @@ class TemicTest : public ::testing::Test {
     return std::vector<std::string>(all.begin() + std::min(from, all.size()), all.end());
   }
 
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CFakeClock clock{100000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
   CSimFakePort* port = nullptr;
   CTemicTransponder tag;
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 // --- Transcripts ---------------------------------------------------------------------------------
@@ -678,25 +650,24 @@ INSTANTIATE_TEST_SUITE_P(AutoTemic, HoldEndTest, ::testing::Values(false, true))
 
 // --- Through the reader's own thread -------------------------------------------------------------
 
-TEST(TemicOverTheReaderThread, ConnectScanAndCommand) {
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scoped{&context};
+// The same reader and transponder behind a fake port that waits in real time, for the thread.
+class TemicOverTheReaderThread : public ReaderFixture {
+ protected:
+  void SetUp() override { UseRealTime(); }
+
+  CTemicTransponder tag;
+};
+
+TEST_F(TemicOverTheReaderThread, ConnectScanAndCommand) {
   context.Temic = _SETTINGS_INFO().Temic;
   context.Temic.Enabled = true;
   context.IdentKeyDelay = 0;
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
   SimIdentity identity;
   identity.ModelName = "KD-6 C";
   identity.HwCode = 0x302;
-  auto* port = new CSimFakePort(identity);
-  CTemicTransponder tag;
+  auto* port = AddPort(new CSimFakePort(identity));
   tag.SetPair(2, 1);
   port->Model.Temic = tag.Hook();
-  factory.Add(port);
-  CReaderEventsRecorder events;
-  CReader reader;
   reader.Init(&events, L"COM3");
   reader.SetTimeouts(1000, 3000, INFINITE, 1000, 2);
   reader.Start();
@@ -708,11 +679,7 @@ TEST(TemicOverTheReaderThread, ConnectScanAndCommand) {
   cmd->Block = 2;
   cmd->Count = 1;
   cmd->Data = Bytes({0xC0, 0xFF, 0xEE, 0x00});
-  {
-    CCriticalSectionLock lock(&reader.Lock);
-    reader.Command = cmd;
-    reader.CommandStatus = E_PENDING;
-  }
+  PostCommand(reader, cmd);
   SetEvent(reader.WakeEvent);
   ASSERT_TRUE(events.WaitFor("command", 1, 10000));
   reader.Stop();

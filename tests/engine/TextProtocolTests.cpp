@@ -4,39 +4,24 @@
 
 #include <gtest/gtest.h>
 
-#include "AddinModule.h"
 #include "Clock.h"
-#include "FakeContext.h"
 #include "Messages.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
-#include "doubles/FakeClock.h"
-#include "doubles/FakePort.h"
+#include "ReaderFixture.h"
 
 namespace {
 
-class TextProtocolTest : public ::testing::Test {
+// ReaderFixture: English texts, a fake context, a manual clock, the fake port factory and a reader with
+// its events recorder. Here a KD-6 A connected in text mode on a scripted fake port, keys printed as
+// "123,45678" for the Em-Marine key line below (series byte 2, number bytes 0..1).
+class TextProtocolTest : public ReaderFixture {
  protected:
   void SetUp() override {
-    port = new CFakePort;
-    port->UseVirtualTime(&clock);
-    factory.Add(port);
-    // "123,45678" for the Em-Marine key line below: series byte 2, number bytes 0..1.
-    _FORMAT_INFO format;
-    format.Id = 1;
-    format.Template = L"%.3u,%.5u";
-    format.Params = L"b2 w01";
-    context.Formats.push_back(format);
-    context.DefaultFormatId = 1;
-    reader.Init(&events, L"COM3");
-    reader.SetTimeouts(10000, 3000, INFINITE, 1000, 2);
-    reader.Running = 1;
-    ASSERT_TRUE(reader.OpenPort(PK_COM, L"COM3", 9600, 0, 1000, INFINITE));
-    reader.State = RS_CONNECTED;
-    reader.Mode = PM_TEXT;
-    reader.Model = RM_KD6_A;
+    clock.Set(100000);
+    port = AddPort(new CFakePort);
+    UseSeriesNumberFormat();
+    InitReader(1000, 2);
+    ASSERT_TRUE(Connected(PM_TEXT, RM_KD6_A));
   }
-  void TearDown() override { reader.Running = 0; }
 
   // Bytes that arrive unasked, then one text-mode pass of the thread.
   void Poll(const std::string& bytes) {
@@ -46,16 +31,7 @@ class TextProtocolTest : public ::testing::Test {
     reader.TextModePoll();
   }
 
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CFakeClock clock{100000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
   CFakePort* port = nullptr;
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 const char kKeyLine[] = "Em-Marine[0A1B] 123,45678";

@@ -1,5 +1,8 @@
 // Ultralight page commands in the text and binary protocols against the simulated devices, and card
 // commands handed to a running reader thread over loopback TCP the way the add-in posts them.
+// CardCommandFixture.h: the binary device's fixture on the shared ReaderFixture (English texts, a fake
+// context, a manual clock, the fake port factory, a reader with its events recorder), the simulated
+// cards and the command records.
 #include "CardCommandFixture.h"
 
 #include "Messages.h"
@@ -79,46 +82,16 @@ TEST_F(UltralightBinaryTest, HeldCardThatWentAwayIsSelectedOnce) {
 
 // --- Text protocol ------------------------------------------------------------------------------
 
-class UltralightTextTest : public ::testing::Test {
+// A KD-6 A connected in text mode on the fake port to the text-reader simulator.
+class UltralightTextTest : public ReaderFixture {
  protected:
   void SetUp() override {
-    port = new CSimFakePort(SimIdentity());
-    port->UseVirtualTime(&clock);
-    factory.Add(port);
-    reader.Init(&events, L"COM3");
-    reader.SetTimeouts(10000, 3000, INFINITE, 1000, 2);
-    reader.Running = 1;
-    ASSERT_TRUE(reader.OpenPort(PK_COM, L"COM3", 9600, 0, 1000, INFINITE));
-    reader.State = RS_CONNECTED;
-    reader.Mode = PM_TEXT;
-    reader.Model = RM_KD6_A;
-  }
-  void TearDown() override { reader.Running = 0; }
-
-  HRESULT Run(const std::shared_ptr<_CMD_INFO>& record) {
-    PostCommand(reader, record);
-    record->Handler(&reader, record.get());
-    return reader.CommandStatus;
+    port = AddPort(new CSimFakePort(SimIdentity()));
+    InitReader(1000, 2);
+    ASSERT_TRUE(Connected(PM_TEXT, RM_KD6_A));
   }
 
-  std::shared_ptr<_CMD_MUL_INFO> Pages(UINT code, UINT page, int count) {
-    auto record = MakeCommand<_CMD_MUL_INFO>(
-        code, code == CMD_READ_MIFARE_UL ? &CReader::CmdReadMifareUL : &CReader::CmdWriteMifareUL, UINT(count));
-    record->Page = page;
-    record->Count = count;
-    return record;
-  }
-
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CFakeClock clock{5000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
   CSimFakePort* port = nullptr;
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 TEST_F(UltralightTextTest, WriteThenReadGivesTheDataBack) {
@@ -158,18 +131,10 @@ TEST_F(UltralightTextTest, FailedPageEndsTheCommandWithItsError) {
 
 // --- Through the reader thread ------------------------------------------------------------------
 
-SimIdentity BinaryModel3() {
-  SimIdentity id;
-  id.ModelName = "KD-6 B";
-  id.HwCode = 0x811;
-  id.Serial = 777;
-  id.Version = "1.8";
-  return id;
-}
-
-class CommandThreadTest : public ::testing::Test {
+// The reader's own thread on real time, against a simulator over loopback TCP.
+class CommandThreadTest : public ReaderFixture {
  protected:
-  void TearDown() override { reader.Stop(); }
+  void SetUp() override { UseRealTime(); }
 
   // Posts the record, wakes the thread and waits (real time, generously) for its completion.
   HRESULT Post(const std::shared_ptr<_CMD_INFO>& record, size_t completions) {
@@ -178,16 +143,10 @@ class CommandThreadTest : public ::testing::Test {
     if (!events.WaitFor("command", completions, 20000)) return E_PENDING;
     return reader.CommandStatus;
   }
-
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CReaderEventsRecorder events;
-  CReader reader;
 };
 
 TEST_F(CommandThreadTest, WritesAndReadsCardsOverTcp) {
-  CBinaryReaderSim sim(BinaryModel3());
+  CBinaryReaderSim sim(Model3Identity());
   ASSERT_TRUE(sim.Listening());
   sim.Change([](CBinaryReaderModel& m) {
     m.AddCard(UltralightCard(kUlUid));

@@ -1,5 +1,4 @@
 #include "BinaryReaderSim.h"
-#include "SimListener.h"
 
 #include <algorithm>
 
@@ -238,17 +237,4 @@ std::string CBinaryReaderModel::Answer(const Request& r) {
     }
   }
   return status(1);
-}
-
-HRESULT CBinarySimFakePort::Write(const BYTE* data, UINT size, UINT timeout) {
-  const size_t scripted = ExchangesLeft();
-  HRESULT hr = CFakePort::Write(data, size, timeout);
-  if (FAILED(hr) || ExchangesLeft() < scripted) return hr;
-  std::string reply;
-  {
-    std::lock_guard<std::mutex> hold(Mutex);
-    reply = Model.Take(std::string(reinterpret_cast<const char*>(data), size));
-  }
-  if (!reply.empty()) Arrive(reply);
-  return hr;
 }

@@ -13,17 +13,13 @@
 #include "TextReaderSim.h"
 
 #include "LoopbackSim.h"
+#include "SimFakePort.h"
 
 #include <windows.h>
 
-#include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include "../doubles/FakePort.h"
 
 struct SimCard {
   std::string Uid;
@@ -42,6 +38,16 @@ struct SimCard {
   std::string PlusKey = std::string(16, '\xFF');   // every Plus sector key
   std::string Memory;       // 16 bytes a block (4 a page on Ultralight, read 16 at a time)
 };
+
+// A KD-6 B (model 3) with firmware 1.8, the firmware that takes the speed command.
+inline SimIdentity Model3Identity() {
+  SimIdentity id;
+  id.ModelName = "KD-6 B";
+  id.HwCode = 0x811;
+  id.Serial = 777;
+  id.Version = "1.8";
+  return id;
+}
 
 // The device itself, without a transport.
 class CBinaryReaderModel {
@@ -93,15 +99,7 @@ class CBinaryReaderModel {
 };
 
 // The device behind the in-process fake port.
-class CBinarySimFakePort : public CFakePort {
- public:
-  explicit CBinarySimFakePort(const SimIdentity& identity) : Model(identity) {}
-  HRESULT Write(const BYTE* data, UINT size, UINT timeout) override;
-
-  // Guarded by Mutex while the reader thread runs.
-  std::mutex Mutex;
-  CBinaryReaderModel Model;
-};
+using CBinarySimFakePort = CSimDeviceFakePort<CBinaryReaderModel>;
 
 // The same device on the far side of a loopback TCP connection (a raw link, no Telnet), served by
 // its own thread; the test's thread changes the field through Change.

@@ -1,5 +1,4 @@
 #include "ConverterSim.h"
-#include "SimListener.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,17 +40,4 @@ std::string CConverterModel::Answer(const std::string& request) const {
     return key + "\r\n";
   }
   return "err\r\n";
-}
-
-HRESULT CConverterSimFakePort::Write(const BYTE* data, UINT size, UINT timeout) {
-  const size_t scripted = ExchangesLeft();
-  HRESULT hr = CFakePort::Write(data, size, timeout);
-  if (FAILED(hr) || ExchangesLeft() < scripted) return hr;
-  std::string reply;
-  {
-    std::lock_guard<std::mutex> hold(Mutex);
-    reply = Model.Take(std::string(reinterpret_cast<const char*>(data), size));
-  }
-  if (!reply.empty()) Arrive(reply);
-  return hr;
 }

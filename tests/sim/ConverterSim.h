@@ -10,17 +10,13 @@
 #include "TextReaderSim.h"
 
 #include "LoopbackSim.h"
+#include "SimFakePort.h"
 
 #include <windows.h>
 
-#include <atomic>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
-
-#include "../doubles/FakePort.h"
 
 struct SimAddressReader {
   SimIdentity Identity;
@@ -48,14 +44,7 @@ class CConverterModel {
 };
 
 // The converter behind the in-process fake port.
-class CConverterSimFakePort : public CFakePort {
- public:
-  HRESULT Write(const BYTE* data, UINT size, UINT timeout) override;
-
-  // Guarded by Mutex while the reader thread runs.
-  std::mutex Mutex;
-  CConverterModel Model;
-};
+using CConverterSimFakePort = CSimDeviceFakePort<CConverterModel>;
 
 // The same converter on the far side of a loopback TCP connection (a raw link, no Telnet), served by
 // its own thread; the test's thread changes it through Change.

@@ -1,10 +1,7 @@
 #include "TextReaderSim.h"
-#include "SimListener.h"
 
-#include <ws2tcpip.h>
-
-#include <chrono>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -12,29 +9,6 @@ constexpr unsigned char kIac = 0xFF, kSb = 0xFA, kSe = 0xF0, kWill = 0xFB, kDont
 constexpr unsigned char kComPort = 44, kSetBaud = 1;
 
 }  // namespace
-
-CTextReaderSim::CTextReaderSim(const SimIdentity& identity, bool nvt) : m_nvt(nvt), m_model(identity) {
-  WSADATA data;
-  WSAStartup(MAKEWORD(2, 2), &data);
-  SOCKET s = ListenOnLoopback(&m_port);
-  if (s == INVALID_SOCKET) return;
-  m_listener = s;
-  m_thread = std::thread([this] { Serve(); });
-}
-
-CTextReaderSim::~CTextReaderSim() {
-  m_stop = true;
-  if (m_thread.joinable()) m_thread.join();
-  if (m_listener != INVALID_SOCKET) closesocket(m_listener);
-  {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    if (m_client != INVALID_SOCKET) closesocket(m_client);
-    m_client = INVALID_SOCKET;
-  }
-  WSACleanup();
-}
-
-std::wstring CTextReaderSim::PortName() const { return L"127.0.0.1:" + std::to_wstring(m_port); }
 
 std::string CTextReaderModel::InfoReply(const SimIdentity& identity) {
   char text[200];
@@ -44,131 +18,63 @@ std::string CTextReaderModel::InfoReply(const SimIdentity& identity) {
 }
 
 void CTextReaderSim::SetFieldKey(const std::string& keyLine) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_model.FieldKey = keyLine;
+  Change([&](CTextReaderLink& link) { link.Model.FieldKey = keyLine; });
 }
 
 void CTextReaderSim::SetTemic(std::function<std::string(const std::string&)> temic) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_model.Temic = std::move(temic);
+  Change([&](CTextReaderLink& link) { link.Model.Temic = std::move(temic); });
 }
 
 void CTextReaderSim::SetSilent(bool silent) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  m_model.Silent = silent;
+  Change([&](CTextReaderLink& link) { link.Model.Silent = silent; });
 }
 
-bool CTextReaderSim::SendLocked(const std::string& bytes) {
-  if (m_client == INVALID_SOCKET) return false;
+void CTextReaderSim::SetRequiredBaud(unsigned baud) {
+  Change([&](CTextReaderLink& link) { link.RequiredBaud = baud; });
+}
+
+bool CTextReaderSim::SendLine(const std::string& line) { return SendRaw(line + "\r\n"); }
+
+bool CTextReaderSim::SendRaw(const std::string& bytes) {
+  return Send(Inspect([&](const CTextReaderLink& link) { return link.Wire(bytes); }));
+}
+
+std::vector<std::string> CTextReaderSim::Requests() const {
+  return Inspect([](const CTextReaderLink& link) { return link.Requests; });
+}
+
+std::vector<DWORD> CTextReaderSim::RequestTicks() const {
+  return Inspect([](const CTextReaderLink& link) { return link.RequestTicks; });
+}
+
+unsigned CTextReaderSim::Baud() const {
+  return Inspect([](const CTextReaderLink& link) { return link.Baud; });
+}
+
+std::vector<std::string> CTextReaderSim::Subnegotiations() const {
+  return Inspect([](const CTextReaderLink& link) { return link.Subnegotiations; });
+}
+
+void CTextReaderLink::OnConnect() {
+  m_line.clear();
+  m_state = Nvt::Data;
+}
+
+std::string CTextReaderLink::Wire(const std::string& bytes) const {
   std::string wire;
   for (char c : bytes) {
     wire += c;
     if (m_nvt && static_cast<unsigned char>(c) == kIac) wire += c;
   }
-  size_t sent = 0;
-  while (sent < wire.size()) {
-    int n = send(m_client, wire.data() + sent, int(wire.size() - sent), 0);
-    if (n <= 0) return false;
-    sent += size_t(n);
-  }
-  return true;
+  return wire;
 }
 
-bool CTextReaderSim::SendLine(const std::string& line) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return SendLocked(line + "\r\n");
-}
-
-bool CTextReaderSim::SendRaw(const std::string& bytes) {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return SendLocked(bytes);
-}
-
-void CTextReaderSim::Drop() {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  if (m_client == INVALID_SOCKET) return;
-  linger hard = {1, 0};  // a reset, not an orderly close
-  setsockopt(m_client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
-  closesocket(m_client);
-  m_client = INVALID_SOCKET;
-}
-
-bool CTextReaderSim::Connected() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_client != INVALID_SOCKET;
-}
-
-bool CTextReaderSim::WaitConnections(int count, DWORD timeout) const {
-  const DWORD start = GetTickCount();
-  while (m_connections < count) {
-    if (GetTickCount() - start >= timeout) return false;
-    Sleep(10);
-  }
-  return true;
-}
-
-std::vector<std::string> CTextReaderSim::Requests() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_requests;
-}
-
-std::vector<DWORD> CTextReaderSim::RequestTicks() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_requestTicks;
-}
-
-std::vector<std::string> CTextReaderSim::Subnegotiations() const {
-  std::lock_guard<std::mutex> hold(m_mutex);
-  return m_subs;
-}
-
-void CTextReaderSim::Serve() {
-  while (!m_stop) {
-    SOCKET client;
-    {
-      std::lock_guard<std::mutex> hold(m_mutex);
-      client = m_client;
-    }
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(m_listener, &readable);
-    if (client != INVALID_SOCKET) FD_SET(client, &readable);
-    timeval wait = {0, 20000};
-    if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
-    if (FD_ISSET(m_listener, &readable)) {
-      SOCKET accepted = accept(m_listener, nullptr, nullptr);
-      if (accepted != INVALID_SOCKET) {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        // A new connection replaces the old one, as a converter serves one client at a time.
-        if (m_client != INVALID_SOCKET) closesocket(m_client);
-        m_client = accepted;
-        m_line.clear();
-        m_state = Nvt::Data;
-        ++m_connections;
-      }
-      continue;
-    }
-    if (client != INVALID_SOCKET && FD_ISSET(client, &readable)) {
-      char buffer[512];
-      int n = recv(client, buffer, sizeof buffer, 0);
-      std::lock_guard<std::mutex> hold(m_mutex);
-      if (client != m_client) continue;  // dropped meanwhile
-      if (n <= 0) {
-        closesocket(m_client);
-        m_client = INVALID_SOCKET;
-        continue;
-      }
-      Take(buffer, size_t(n));
-    }
-  }
-}
-
-// With m_mutex held.
-void CTextReaderSim::Take(const char* bytes, size_t n) {
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+std::string CTextReaderLink::Take(const std::string& bytes) {
+  std::string reply;
+  for (char byte : bytes) {
+    const unsigned char c = static_cast<unsigned char>(byte);
     if (!m_nvt) {
-      OnData(char(c));
+      OnData(char(c), &reply);
       continue;
     }
     switch (m_state) {
@@ -176,12 +82,12 @@ void CTextReaderSim::Take(const char* bytes, size_t n) {
         if (c == kIac) {
           m_state = Nvt::Iac;
         } else {
-          OnData(char(c));
+          OnData(char(c), &reply);
         }
         break;
       case Nvt::Iac:
         if (c == kIac) {
-          OnData(char(c));
+          OnData(char(c), &reply);
           m_state = Nvt::Data;
         } else if (c == kSb) {
           m_sub.clear();
@@ -204,12 +110,12 @@ void CTextReaderSim::Take(const char* bytes, size_t n) {
         break;
       case Nvt::SubIac:
         if (c == kSe) {
-          m_subs.push_back(m_sub);
+          Subnegotiations.push_back(m_sub);
           if (m_sub.size() == 6 && static_cast<unsigned char>(m_sub[0]) == kComPort &&
               static_cast<unsigned char>(m_sub[1]) == kSetBaud) {
             unsigned baud = 0;
-            for (int k = 2; k < 6; ++k) baud = baud << 8 | static_cast<unsigned char>(m_sub[size_t(k)]);
-            m_baud = baud;
+            for (size_t k = 2; k < 6; ++k) baud = baud << 8 | static_cast<unsigned char>(m_sub[k]);
+            Baud = baud;
           }
           m_state = Nvt::Data;
         } else {
@@ -219,25 +125,24 @@ void CTextReaderSim::Take(const char* bytes, size_t n) {
         break;
     }
   }
+  return reply;
 }
 
-// With m_mutex held. Requests end with CR or LF.
-void CTextReaderSim::OnData(char c) {
+// Requests end with CR or LF.
+void CTextReaderLink::OnData(char c, std::string* reply) {
   if (c == '\r' || c == '\n') {
-    if (!m_line.empty()) OnRequest(m_line);
+    if (!m_line.empty()) OnRequest(m_line, reply);
     m_line.clear();
     return;
   }
   m_line += c;
 }
 
-// With m_mutex held.
-void CTextReaderSim::OnRequest(const std::string& request) {
-  m_requests.push_back(request);
-  m_requestTicks.push_back(GetTickCount());
-  if (m_requiredBaud && m_baud != m_requiredBaud) return;
-  std::string reply = m_model.Answer(request);
-  if (!reply.empty()) SendLocked(reply);
+void CTextReaderLink::OnRequest(const std::string& request, std::string* reply) {
+  Requests.push_back(request);
+  RequestTicks.push_back(GetTickCount());
+  if (RequiredBaud && Baud != RequiredBaud) return;
+  *reply += Wire(Model.Answer(request));
 }
 
 std::string CTextReaderModel::Answer(const std::string& request) const {

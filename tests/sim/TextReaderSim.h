@@ -5,21 +5,19 @@
 // "No card", raw bytes, goes silent or drops the link. In NVT mode it speaks Telnet as a converter
 // does: 0xFF doubled both ways, subnegotiations taken apart (SET-BAUDRATE becomes its line speed).
 //
-// It runs its own thread; the test's thread scripts it and reads what it saw.
+// It is served by the loopback server's thread; the test's thread scripts it and reads what it saw.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 
-#include <atomic>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../doubles/FakePort.h"
+#include "LoopbackSim.h"
 
 struct SimIdentity {
   std::string ModelName = "KD-6 A";
@@ -50,15 +48,45 @@ class CTextReaderModel {
   SimIdentity m_identity;
 };
 
-class CTextReaderSim {
+// The device as the far end of a converter's TCP port has it: the Telnet layer of NVT mode (0xFF
+// doubled both ways, subnegotiations taken apart, SET-BAUDRATE the line speed), requests put together
+// from their lines and recorded, and the device's answers. The loopback server hands it the bytes of
+// the connection.
+class CTextReaderLink {
  public:
-  CTextReaderSim(const SimIdentity& identity, bool nvt);
-  ~CTextReaderSim();
-  CTextReaderSim(const CTextReaderSim&) = delete;
-  CTextReaderSim& operator=(const CTextReaderSim&) = delete;
+  CTextReaderLink(const SimIdentity& identity, bool nvt) : Model(identity), m_nvt(nvt) {}
 
-  bool Listening() const { return m_listener != INVALID_SOCKET; }
-  std::wstring PortName() const;
+  // A new connection: the Telnet state and a partial request start afresh.
+  void OnConnect();
+  // The bytes answering what the host wrote, as they go on the wire.
+  std::string Take(const std::string& bytes);
+  // Bytes as they go on the wire: 0xFF doubled in NVT mode.
+  std::string Wire(const std::string& bytes) const;
+
+  CTextReaderModel Model;
+  // Answers only while the line runs at this speed (0: at any).
+  unsigned RequiredBaud = 0;
+  // The line speed last set through SET-BAUDRATE (0: never).
+  unsigned Baud = 0;
+  // The requests (without their terminators) in order, with their tick count of arrival.
+  std::vector<std::string> Requests;
+  std::vector<DWORD> RequestTicks;
+  // Subnegotiations seen, each as its raw content (option byte first).
+  std::vector<std::string> Subnegotiations;
+
+ private:
+  void OnData(char c, std::string* reply);
+  void OnRequest(const std::string& request, std::string* reply);
+
+  bool m_nvt;
+  std::string m_line;
+  enum class Nvt { Data, Iac, Option, Sub, SubIac } m_state = Nvt::Data;
+  std::string m_sub;
+};
+
+class CTextReaderSim : public CLoopbackSim<CTextReaderLink> {
+ public:
+  CTextReaderSim(const SimIdentity& identity, bool nvt) : CLoopbackSim(identity, nvt) {}
 
   // The key the reader holds in its field (empty: none); a key request answers it.
   void SetFieldKey(const std::string& keyLine);
@@ -71,48 +99,13 @@ class CTextReaderSim {
   void SetTemic(std::function<std::string(const std::string&)> temic);
   // Answers only while the line runs at this speed (0: at any), as a reader set to another speed
   // hears nothing but noise.
-  void SetRequiredBaud(unsigned baud) { m_requiredBaud = baud; }
-  // Ends the open connection with a reset, as a converter losing power.
-  void Drop();
+  void SetRequiredBaud(unsigned baud);
 
-  // What the simulator has seen.
-  int Connections() const { return m_connections; }
-  bool WaitConnections(int count, DWORD timeout) const;
-  bool Connected() const;
-  // The requests (without their terminators) in order, with their tick count of arrival.
+  // What the simulator has seen (connections, Connected and Drop come with the loopback server).
   std::vector<std::string> Requests() const;
   std::vector<DWORD> RequestTicks() const;
-  // The line speed last set through SET-BAUDRATE (0: never).
-  unsigned Baud() const { return m_baud; }
-  // Subnegotiations seen, each as its raw content (option byte first).
+  unsigned Baud() const;
   std::vector<std::string> Subnegotiations() const;
-
- private:
-  void Serve();
-  void Take(const char* bytes, size_t n);
-  void OnData(char c);
-  void OnRequest(const std::string& request);
-  bool SendLocked(const std::string& bytes);
-
-  bool m_nvt;
-  SOCKET m_listener = INVALID_SOCKET;
-  USHORT m_port = 0;
-  std::thread m_thread;
-  std::atomic<bool> m_stop{false};
-  std::atomic<int> m_connections{0};
-  std::atomic<unsigned> m_baud{0};
-  std::atomic<unsigned> m_requiredBaud{0};
-
-  mutable std::mutex m_mutex;  // guards everything below
-  SOCKET m_client = INVALID_SOCKET;
-  CTextReaderModel m_model;
-  std::string m_line;
-  std::vector<std::string> m_requests;
-  std::vector<DWORD> m_requestTicks;
-  std::vector<std::string> m_subs;
-  // Telnet receive state.
-  enum class Nvt { Data, Iac, Option, Sub, SubIac } m_state = Nvt::Data;
-  std::string m_sub;
 };
 
 // The same device served through the in-process fake port: each request written to the port is

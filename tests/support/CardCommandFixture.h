@@ -1,6 +1,7 @@
-// Test support: a connected binary-mode reader in front of the simulated device, and card-command
-// records built and posted the way the add-in does it (shared record in the slot, status E_PENDING),
-// with the handler then run on the test's thread.
+// Test support: the cards of the simulated binary-mode device, card-command records built the way the
+// add-in builds them, and BinaryDeviceFixture, a ReaderFixture whose reader is connected in binary mode
+// in front of that device. CardCommandFixture runs the records there as the reader thread would (Run:
+// shared record in the slot, status E_PENDING, then the handler on the test's thread).
 #pragma once
 
 #include <winsock2.h>
@@ -9,16 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "AddinModule.h"
 #include "ByteText.h"
-#include "FakeContext.h"
-#include "Reader.h"
-#include "ReaderEventsRecorder.h"
-#include "doubles/FakeClock.h"
-#include "doubles/FakePort.h"
+#include "ReaderFixture.h"
 #include "sim/BinaryReaderSim.h"
 
 template <class T>
@@ -28,13 +25,6 @@ std::shared_ptr<T> MakeCommand(UINT code, bool (*handler)(CReader*, _CMD_INFO*),
   record->Total = total;
   record->Handler = handler;
   return record;
-}
-
-// Puts the record into the reader's slot as pending, as a card method does before it wakes the thread.
-inline void PostCommand(CReader& reader, const std::shared_ptr<_CMD_INFO>& record) {
-  CCriticalSectionLock lock(&reader.Lock);
-  reader.Command = record;
-  reader.CommandStatus = E_PENDING;
 }
 
 inline _AUTHKEY_INFO AuthKey(const std::string& bytes) {
@@ -83,29 +73,41 @@ inline SimCard Plus4KCard(const char* uid) {
   return card;
 }
 
-class CardCommandFixture : public ::testing::Test {
+// The records of the Mifare Classic and Plus block commands (code 3 to 6), with the key the cards
+// above open with: FF x 6 for Classic, 11 x 16 for Plus.
+inline std::shared_ptr<_CMD_MC_INFO> Blocks(UINT code, int sector, int block, int count) {
+  bool (*handler)(CReader*, _CMD_INFO*) = code == CMD_READ_MIFARE_C    ? &CReader::CmdReadMifareC
+                                          : code == CMD_WRITE_MIFARE_C ? &CReader::CmdWriteMifareC
+                                          : code == CMD_READ_MIFARE_P  ? &CReader::CmdReadMifareP
+                                                                       : &CReader::CmdWriteMifareP;
+  auto record = MakeCommand<_CMD_MC_INFO>(code, handler, UINT(count));
+  record->Sector = sector;
+  record->Block = block;
+  record->Count = count;
+  const bool plus = code == CMD_READ_MIFARE_P || code == CMD_WRITE_MIFARE_P;
+  record->Key = plus ? AuthKey(std::string(16, '\x11')) : AuthKey(std::string(6, '\xFF'));
+  if (plus) record->Flags = MCF_PLUS_MODE;
+  return record;
+}
+
+// The record of an Ultralight page read or write.
+inline std::shared_ptr<_CMD_MUL_INFO> Pages(UINT code, UINT page, int count) {
+  auto record = MakeCommand<_CMD_MUL_INFO>(
+      code, code == CMD_READ_MIFARE_UL ? &CReader::CmdReadMifareUL : &CReader::CmdWriteMifareUL, UINT(count));
+  record->Page = page;
+  record->Count = count;
+  return record;
+}
+
+// A model 3 reader (KD-6 B) connected in binary mode on the fake port to the simulated device, whose
+// field the test fills; exchanges of one attempt of 300 ms.
+class BinaryDeviceFixture : public ReaderFixture {
  protected:
   void SetUp() override {
-    port = new CBinarySimFakePort(SimIdentity());
-    port->UseVirtualTime(&clock);
+    port = AddPort(new CBinarySimFakePort(SimIdentity()));
     port->Model.Binary = true;
-    factory.Add(port);
-    reader.Init(&events, L"COM3");
-    reader.SetTimeouts(10000, 3000, INFINITE, 300, 1);
-    reader.Running = 1;
-    ASSERT_TRUE(reader.OpenPort(PK_COM, L"COM3", 9600, 0, 1000, INFINITE));
-    reader.State = RS_CONNECTED;
-    reader.Mode = PM_BINARY;
-    reader.Model = RM_KD6_B;
-    context.IdentKeyDelay = 0;  // no hold unless a test asks for one
-  }
-  void TearDown() override { reader.Running = 0; }
-
-  // Posts the record and runs its handler as the reader thread would; the slot's status after it.
-  HRESULT Run(const std::shared_ptr<_CMD_INFO>& record) {
-    PostCommand(reader, record);
-    record->Handler(&reader, record.get());
-    return reader.CommandStatus;
+    InitReader(300, 1);
+    ASSERT_TRUE(Connected(PM_BINARY, RM_KD6_B));
   }
 
   // The command bytes of the requests the device answered since the last call.
@@ -132,43 +134,20 @@ class CardCommandFixture : public ::testing::Test {
     port->Model.AddCard(card);
   }
 
-  std::shared_ptr<_CMD_MC_INFO> Blocks(UINT code, int sector, int block, int count) {
-    bool (*handler)(CReader*, _CMD_INFO*) = code == CMD_READ_MIFARE_C    ? &CReader::CmdReadMifareC
-                                            : code == CMD_WRITE_MIFARE_C ? &CReader::CmdWriteMifareC
-                                            : code == CMD_READ_MIFARE_P  ? &CReader::CmdReadMifareP
-                                                                         : &CReader::CmdWriteMifareP;
-    auto record = MakeCommand<_CMD_MC_INFO>(code, handler, UINT(count));
-    record->Sector = sector;
-    record->Block = block;
-    record->Count = count;
-    const bool plus = code == CMD_READ_MIFARE_P || code == CMD_WRITE_MIFARE_P;
-    record->Key = plus ? AuthKey(std::string(16, '\x11')) : AuthKey(std::string(6, '\xFF'));
-    if (plus) record->Flags = MCF_PLUS_MODE;
-    return record;
-  }
-
-  std::shared_ptr<_CMD_MUL_INFO> Pages(UINT code, UINT page, int count) {
-    auto record = MakeCommand<_CMD_MUL_INFO>(
-        code, code == CMD_READ_MIFARE_UL ? &CReader::CmdReadMifareUL : &CReader::CmdWriteMifareUL, UINT(count));
-    record->Page = page;
-    record->Count = count;
-    return record;
-  }
-
   // The card memory as the device holds it now.
   std::string Memory(size_t card, size_t offset, size_t size) {
     std::lock_guard<std::mutex> hold(port->Mutex);
     return port->Model.CardMemory(card).substr(offset, size);
   }
 
-  ScopedThreadLanguage english{kEnglish};
-  CFakeContext context;
-  ScopedContext scopedContext{&context};
-  CFakeClock clock{5000};
-  ScopedClock scopedClock{&clock};
-  CFakePortFactory factory;
-  ScopedPortFactory scopedFactory{&factory};
   CBinarySimFakePort* port = nullptr;
-  CReaderEventsRecorder events;
-  CReader reader;
+};
+
+// The same, for card commands: no key hold after a command unless a test asks for one.
+class CardCommandFixture : public BinaryDeviceFixture {
+ protected:
+  void SetUp() override {
+    BinaryDeviceFixture::SetUp();
+    context.IdentKeyDelay = 0;
+  }
 };
