@@ -87,24 +87,6 @@ int KeyFilterIndexById(const std::vector<_KEYFILTER_INFO>& list, UINT id) {
   return -1;
 }
 
-int KeyFilterIndexByName(const std::vector<_KEYFILTER_INFO>& list, const wchar_t* name) {
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (list[i].Name == name) return int(i);
-  }
-  return -1;
-}
-
-// A start outside the list searches from the beginning, so a search continued past the last filter
-// wraps round.
-int KeyFilterIndexForKey(const std::vector<_KEYFILTER_INFO>& list, UINT keyType, UINT keySize, int start) {
-  size_t first = start > 0 && size_t(start) < list.size() ? size_t(start) : 0;
-  const UINT bit = 1u << (keyType & 31);
-  for (size_t i = first; i < list.size(); ++i) {
-    if ((list[i].KeyTypes & bit) && (list[i].KeySize == 0 || list[i].KeySize == keySize)) return int(i);
-  }
-  return -1;
-}
-
 int FormatIndexByName(const std::vector<_FORMAT_INFO>& list, const wchar_t* name) {
   for (size_t i = 0; i < list.size(); ++i) {
     if (list[i].Name == name) return int(i);

@@ -352,10 +352,7 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   std::atomic<int> RequestedSound{-1};
 };
 
-// Finders over the two lists: the index of the first match, or -1. No lock of their own.
+// Finders over the two lists: the index of the first match, or -1. No lock of their own. The finders
+// by name and by key are the settings record's own (Settings.h).
 int KeyFilterIndexById(const std::vector<_KEYFILTER_INFO>& list, UINT id);
-int KeyFilterIndexByName(const std::vector<_KEYFILTER_INFO>& list, const wchar_t* name);
-// The first filter from start on whose KeyTypes has bit (keyType & 31) and whose KeySize is 0 or
-// keySize; a start not inside the list means 0.
-int KeyFilterIndexForKey(const std::vector<_KEYFILTER_INFO>& list, UINT keyType, UINT keySize, int start);
 int FormatIndexByName(const std::vector<_FORMAT_INFO>& list, const wchar_t* name);

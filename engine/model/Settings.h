@@ -184,3 +184,10 @@ enum PORT_KIND : UINT {
 };
 
 PORT_KIND GetPortKind(const wchar_t* port);
+
+// The first key filter whose Name equals name exactly (same length, same code units), or -1.
+int KeyFilterIndexByName(const std::vector<_KEYFILTER_INFO>& list, const wchar_t* name);
+// The first key filter from start on whose KeyTypes has bit (keyType & 31) and whose KeySize is 0 or
+// keySize, or -1; a start not inside the list means 0. The list's order is the filters' priority: this
+// is how a key's filter is chosen.
+int KeyFilterIndexForKey(const std::vector<_KEYFILTER_INFO>& list, UINT keyType, UINT keySize, int start);

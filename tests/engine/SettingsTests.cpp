@@ -1,4 +1,4 @@
-// Settings record: the port-name kinds and the connection parameters' defaults.
+// Settings record: the port-name kinds, the connection parameters' defaults and the key-filter finders.
 #include <gtest/gtest.h>
 
 #include "Settings.h"
@@ -37,6 +37,38 @@ TEST(ReaderParams, DefaultsMatchTheSettingsRecord) {
   EXPECT_EQ(p.Prefix, s.Prefix);
   EXPECT_EQ(p.Suffix, s.Suffix);
   EXPECT_EQ(s.Flags, 0x16u);  // binary, different codes, NVT
+}
+
+// The list's order is the priority: the first filter that takes the key's type and size wins.
+TEST(KeyFilterFinders, FindByKeyInPriorityOrderAndByExactName) {
+  auto filter = [](const wchar_t* name, UINT types, UINT size) {
+    _KEYFILTER_INFO f;
+    f.Name = name;
+    f.KeyTypes = types;
+    f.KeySize = size;
+    return f;
+  };
+  const std::vector<_KEYFILTER_INFO> list = {
+      filter(L"Mifare 4", 1u << 10, 4), filter(L"Mifare", (1u << 10) | (1u << 9), 0), filter(L"EM", 1u << 1, 0),
+      filter(L"Any 7", KEY_TYPES_ALL, 7)};
+  const struct {
+    UINT type, size;
+    int start, index;
+  } byKey[] = {
+      {10, 4, 0, 0},  {10, 7, 0, 1},  {9, 7, 0, 1},   {1, 5, 0, 2},   {1, 7, 0, 2},  {2, 7, 0, 3},
+      {2, 4, 0, -1},  {10, 4, 1, 1},  {10, 4, 2, -1}, {10, 4, 4, 0},  {10, 4, -3, 0}, {10 + 32, 4, 0, 0},
+  };
+  for (const auto& c : byKey) {
+    EXPECT_EQ(KeyFilterIndexForKey(list, c.type, c.size, c.start), c.index)
+        << "type " << c.type << " size " << c.size << " from " << c.start;
+  }
+  EXPECT_EQ(KeyFilterIndexForKey({}, 1, 5, 0), -1);
+
+  EXPECT_EQ(KeyFilterIndexByName(list, L"Mifare"), 1);
+  EXPECT_EQ(KeyFilterIndexByName(list, L"EM"), 2);
+  EXPECT_EQ(KeyFilterIndexByName(list, L"mifare"), -1);   // exact, case included
+  EXPECT_EQ(KeyFilterIndexByName(list, L"Mifare "), -1);  // same length too
+  EXPECT_EQ(KeyFilterIndexByName(list, L""), -1);
 }
 
 }  // namespace
