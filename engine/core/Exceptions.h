@@ -40,6 +40,11 @@ class CComException : public CException {
   HMODULE m_messages;
 };
 
+// The string ids of COSException's ("System error. Code: %d.") and CComException's ("COM error %#.8x")
+// texts: the add-in's by default. A deliverable with other ids sets them once at start-up, before any
+// exception is made.
+void SetExceptionStringIds(UINT systemError, UINT comError);
+
 [[noreturn]] void ThrowOSException(DWORD code);
 // Throws with the add-in's message table (g_hResInstance).
 [[noreturn]] void ThrowComException(HRESULT hr);
