@@ -210,38 +210,20 @@ void CFile::Flush() {
   if (!FlushFileBuffers(m_file)) ThrowFileOsError(GetLastError(), m_path.c_str());
 }
 
-// CFindFile, CModule
+// CFindFile
 
 CFindFile::~CFindFile() { Close(); }
 
 bool CFindFile::FindFirst(const wchar_t* pattern, WIN32_FIND_DATAW* data) {
-  Close();
-  m_find = FindFirstFileW(pattern, data);
-  return m_find != INVALID_HANDLE_VALUE;
+  m_find.Reset(FindFirstFileW(pattern, data));
+  return m_find.Valid();
 }
 
 bool CFindFile::FindNext(WIN32_FIND_DATAW* data) {
-  return m_find != INVALID_HANDLE_VALUE && FindNextFileW(m_find, data);
+  return m_find.Valid() && FindNextFileW(m_find.Get(), data);
 }
 
-void CFindFile::Close() {
-  if (m_find != INVALID_HANDLE_VALUE) FindClose(m_find);
-  m_find = INVALID_HANDLE_VALUE;
-}
-
-CModule::~CModule() { Reset(); }
-
-void CModule::Reset(HMODULE module) {
-  const HMODULE old = m_module;
-  m_module = module;
-  if (old && old != module) FreeLibrary(old);
-}
-
-HMODULE CModule::Detach() {
-  const HMODULE module = m_module;
-  m_module = nullptr;
-  return module;
-}
+void CFindFile::Close() { m_find.Close(); }
 
 // Functions
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Exceptions.h"
+#include "Handles.h"  // CModule: one loaded module
 #include "Object.h"
 
 // Causes of a CFileException; the text of cause n is string IDS_FILE_CAUSE_BASE + n.
@@ -130,28 +131,10 @@ class CFindFile : public CObject {
   bool FindFirst(const wchar_t* pattern, WIN32_FIND_DATAW* data);
   bool FindNext(WIN32_FIND_DATAW* data);
   void Close();
-  HANDLE GetHandle() const { return m_find; }
+  HANDLE GetHandle() const { return m_find.Get(); }
 
  private:
-  HANDLE m_find = INVALID_HANDLE_VALUE;
-};
-
-// One loaded module; the destructor frees it.
-class CModule : public CObject {
- public:
-  CModule() = default;
-  explicit CModule(HMODULE module) : m_module(module) {}
-  ~CModule() override;
-  CModule(const CModule&) = delete;
-  CModule& operator=(const CModule&) = delete;
-
-  // Frees the module held and takes module.
-  void Reset(HMODULE module = nullptr);
-  HMODULE Detach();
-  HMODULE Get() const { return m_module; }
-
- private:
-  HMODULE m_module = nullptr;
+  CFindHandle m_find;
 };
 
 // The full path of name in out (MAX_PATH characters), upper-cased on a volume that does not preserve

@@ -8,6 +8,7 @@
 
 #include "Core.h"
 #include "Exceptions.h"
+#include "Handles.h"
 #include "RegistryStore.h"
 
 namespace {
@@ -95,7 +96,7 @@ bool SettingsKeyHasData(HKEY root) {
   if (status == ERROR_FILE_NOT_FOUND) return false;
   if (status != ERROR_SUCCESS) ThrowOSException(DWORD(status));
   DWORD subkeys = 0, values = 0;
-  status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+  status = RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
                             nullptr, nullptr, nullptr);
   if (status != ERROR_SUCCESS) ThrowOSException(DWORD(status));
   return subkeys > 0 || values > 0;

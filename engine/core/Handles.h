@@ -75,6 +75,12 @@ struct File {
   static HANDLE Empty() noexcept { return INVALID_HANDLE_VALUE; }
   static void Close(HANDLE handle) noexcept { CloseHandle(handle); }
 };
+// FindFirstFile's search: INVALID_HANDLE_VALUE on failure, closed with FindClose.
+struct Find {
+  using Handle = HANDLE;
+  static HANDLE Empty() noexcept { return INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE find) noexcept { FindClose(find); }
+};
 struct RegKey {
   using Handle = HKEY;
   static HKEY Empty() noexcept { return nullptr; }
@@ -109,6 +115,7 @@ struct AnsiAddrInfo {
 
 using CKernelHandle = CHandleOwner<handle_traits::Kernel>;  // event, thread, mutex, process
 using CFileHandle = CHandleOwner<handle_traits::File>;
+using CFindHandle = CHandleOwner<handle_traits::Find>;
 using CRegKey = CHandleOwner<handle_traits::RegKey>;
 using CSocket = CHandleOwner<handle_traits::Socket>;
 using CModule = CHandleOwner<handle_traits::Module>;

@@ -254,6 +254,25 @@ struct ModuleKind {
   }
 };
 
+// A search of the system folder, which always holds something.
+struct FindKind {
+  using Owner = CFindHandle;
+  static HANDLE EmptyValue() { return INVALID_HANDLE_VALUE; }
+  static void OpenInto(HANDLE* slot) {
+    WIN32_FIND_DATAW data;
+    wchar_t pattern[MAX_PATH] = {};
+    GetSystemDirectoryW(pattern, MAX_PATH - 4);
+    wcscat(pattern, L"\\*");
+    *slot = FindFirstFileW(pattern, &data);
+  }
+  static void FailInto(HANDLE* slot) {
+    WIN32_FIND_DATAW data;
+    *slot = FindFirstFileW(L"C:\\VombraNoSuchFolder\\*", &data);
+  }
+  static void CloseRaw(HANDLE find) { FindClose(find); }
+  static const char* Unavailable() { return nullptr; }
+};
+
 struct DevInfoSetKind {
   using Owner = CDevInfoSet;
   static HDEVINFO EmptyValue() { return INVALID_HANDLE_VALUE; }
@@ -312,7 +331,7 @@ class HandleKinds : public testing::Test {
   }
 };
 
-using AllKinds = testing::Types<EventKind, FileKind, RegKeyKind, SocketKind, ModuleKind, DevInfoSetKind,
+using AllKinds = testing::Types<EventKind, FileKind, FindKind, RegKeyKind, SocketKind, ModuleKind, DevInfoSetKind,
                                 AddrInfoKind, AnsiAddrInfoKind>;
 TYPED_TEST_SUITE(HandleKinds, AllKinds);
 
