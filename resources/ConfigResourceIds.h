@@ -13,3 +13,9 @@
 // XML text of the presets.
 #define IDS_PRESET_PREFIX  211  // "[P]"
 #define IDR_PRESET_FORMATS 805
+
+// Message boxes (classlib/MessageBox.*): the caption, the "Do not ask" box, and the button texts, each at
+// IDS_BUTTON_BASE + the button's id (IDOK 1 .. IDIGNORE 7, IDTRYAGAIN 10, IDCONTINUE 11).
+#define IDS_APP_CAPTION  102  // "Vombra Configurator"
+#define IDS_DO_NOT_ASK   172  // "Do not ask"
+#define IDS_BUTTON_BASE  172
