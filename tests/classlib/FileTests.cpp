@@ -12,6 +12,7 @@
 
 #include "Core.h"
 #include "File.h"
+#include "RegistryTestLock.h"
 #include "Strings.h"
 
 namespace {
@@ -736,6 +737,8 @@ class RegJumpTest : public testing::TestWithParam<RegJumpCase> {
     }
   }
   void TearDown() override { RegDeleteKeyW(HKEY_CURRENT_USER, m_subkey.c_str()); }
+  // Every row writes the same App Paths entry, and CTest runs the rows as processes side by side.
+  RegistryTestLock m_lock;
   std::wstring m_subkey;
 };
 
