@@ -13,6 +13,7 @@
 
 #include "Core.h"
 #include "Dialog.h"
+#include "ModalStep.h"
 
 namespace {
 
@@ -38,18 +39,6 @@ class CTestApp : public CWinApp {
 
 CTestApp theApp;
 
-// A step that runs once inside whatever loop is pumping, from a thread timer.
-std::function<void()> g_step;
-void CALLBACK StepTimerProc(HWND, UINT, UINT_PTR id, DWORD) {
-  KillTimer(nullptr, id);
-  std::function<void()> step = std::move(g_step);
-  g_step = nullptr;
-  if (step) step();
-}
-void RunLater(std::function<void()> step, UINT delay = 30) {
-  g_step = std::move(step);
-  SetTimer(nullptr, 0, delay, &StepTimerProc);
-}
 
 class CProbeDialog;
 CProbeDialog* g_running = nullptr;  // ended by the watchdog when a test would hang
@@ -346,7 +335,7 @@ TEST_F(DialogFixture, PopupDialogCentresOnItsVisibleOwnerInsideTheWorkArea) {
 TEST_F(DialogFixture, HiddenDialogIsShownAtTheFirstIdleMoment) {
   CProbeDialog dialog;
   dialog.onKickIdle = [&](int) -> LRESULT {
-    if (!g_step) RunLater([&] { dialog.EndDialog(7); });
+    if (!g_step) RunLater([&] { dialog.EndDialog(7); }, 30);
     return 0;
   };
   EXPECT_EQ(RunModal(dialog, kHiddenTemplate, m_main.hwnd), 7);
@@ -361,7 +350,7 @@ TEST_F(DialogFixture, VisibleDialogIsNotShownAgain) {
   // Minimised and visible on entry: showing it again would restore it.
   ShowWindow(dialog.hwnd, SW_SHOWMINNOACTIVE);
   ASSERT_TRUE(IsIconic(dialog.hwnd));
-  RunLater([&] { dialog.EndDialog(3); });
+  RunLater([&] { dialog.EndDialog(3); }, 30);
   RunLoop(dialog);
   EXPECT_EQ(dialog.result, 3);
   ASSERT_FALSE(dialog.kickCounts.empty());
@@ -449,7 +438,7 @@ TEST_F(DialogFixture, OwnersAreEnabledAgainOnEveryWayOut) {
       if (c.How == kEnd) dialog.EndDialog(5);
       if (c.How == kQuit) PostQuitMessage(9);
       if (c.How == kThrow) PostMessageW(dialog.hwnd, kThrowMessage, 0, 0);
-    });
+    }, 30);
     RunLoop(dialog);
     EXPECT_FALSE(mainEnabledInside);
     EXPECT_EQ(dialog.result, c.Result);
@@ -495,7 +484,7 @@ TEST_F(DialogFixture, OwnerChainIsDisabledForTheLoopOnly) {
       mainEnabledInside = IsWindowEnabled(m_main.hwnd) != FALSE;
       otherEnabledInside = IsWindowEnabled(other.hwnd) != FALSE;
       dialog.EndDialog(4);
-    });
+    }, 30);
     EXPECT_EQ(RunModal(dialog, kHiddenTemplate, c.Owner), 4);
     EXPECT_FALSE(mainEnabledInside);
     EXPECT_EQ(otherEnabledInside, !c.OtherDisabledInside);

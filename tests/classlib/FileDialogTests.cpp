@@ -14,6 +14,7 @@
 #include "FileDialog.h"
 #include "Strings.h"
 #include "Wnd.h"
+#include "ModalStep.h"
 
 namespace {
 
@@ -220,27 +221,7 @@ TEST_F(FileDialogFixture, OldStyleSelectionGetsTheLongNames) {
 
 // ---- The real dialog ----
 
-std::function<void()> g_step;
-void CALLBACK StepTimerProc(HWND, UINT, UINT_PTR id, DWORD) {
-  KillTimer(nullptr, id);
-  std::function<void()> step = std::move(g_step);
-  g_step = nullptr;
-  if (step) step();
-}
-void RunLater(std::function<void()> step, UINT delay = 100) {
-  g_step = std::move(step);
-  SetTimer(nullptr, 0, delay, &StepTimerProc);
-}
 
-BOOL CALLBACK FindVisibleDialog(HWND wnd, LPARAM found) {
-  wchar_t className[16] = L"";
-  GetClassNameW(wnd, className, 16);
-  if (IsWindowVisible(wnd) && wcscmp(className, L"#32770") == 0) {
-    *reinterpret_cast<HWND*>(found) = wnd;
-    return FALSE;
-  }
-  return TRUE;
-}
 
 TEST(RealFileDialog, CancelledOpenDialogChangesNothing) {
   g_hInstance = g_hResInstance = GetModuleHandleW(nullptr);
@@ -251,13 +232,13 @@ TEST(RealFileDialog, CancelledOpenDialogChangesNothing) {
     HWND dialog = nullptr;
     EnumThreadWindows(GetCurrentThreadId(), &FindVisibleDialog, LPARAM(&dialog));
     if (!dialog) {
-      if (++attempts < 100) RunLater(cancel);
+      if (++attempts < 100) RunLater(cancel, 100);
       return;
     }
     shown = true;
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   };
-  RunLater(cancel);
+  RunLater(cancel, 100);
   std::vector<std::wstring> files{L"formats.csv"};
   int filterIndex = 2;
   EXPECT_FALSE(ShowFileDialog(files, &filterIndex, false, kFilterId, nullptr,

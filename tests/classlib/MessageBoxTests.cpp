@@ -17,6 +17,7 @@
 #include "MessageBox.h"
 #include "Strings.h"
 #include "Wnd.h"
+#include "ModalStep.h"
 
 namespace {
 
@@ -297,27 +298,7 @@ TEST_F(MessageBoxFixture, ResourceTextIsLoadedBeforeShowing) {
 
 // ---- The real task dialog ----
 
-std::function<void()> g_step;
-void CALLBACK StepTimerProc(HWND, UINT, UINT_PTR id, DWORD) {
-  KillTimer(nullptr, id);
-  std::function<void()> step = std::move(g_step);
-  g_step = nullptr;
-  if (step) step();
-}
-void RunLater(std::function<void()> step, UINT delay = 50) {
-  g_step = std::move(step);
-  SetTimer(nullptr, 0, delay, &StepTimerProc);
-}
 
-BOOL CALLBACK FindVisibleDialog(HWND wnd, LPARAM found) {
-  wchar_t className[16] = L"";
-  GetClassNameW(wnd, className, 16);
-  if (IsWindowVisible(wnd) && wcscmp(className, L"#32770") == 0) {
-    *reinterpret_cast<HWND*>(found) = wnd;
-    return FALSE;
-  }
-  return TRUE;
-}
 
 struct DialogButton {
   HWND Wnd;
@@ -368,7 +349,7 @@ TEST_P(RealTaskDialogTest, ShowsTitleButtonsAndAnUntickedBoxGivesFalse) {
     HWND dialog = nullptr;
     EnumThreadWindows(GetCurrentThreadId(), &FindVisibleDialog, LPARAM(&dialog));
     if (!dialog) {
-      if (++attempts < 100) RunLater(answer);
+      if (++attempts < 100) RunLater(answer, 50);
       return;
     }
     GetWindowTextString(dialog, seenTitle);
@@ -391,7 +372,7 @@ TEST_P(RealTaskDialogTest, ShowsTitleButtonsAndAnUntickedBoxGivesFalse) {
       SendMessageW(dialog, TDM_CLICK_BUTTON, IDCANCEL, 0);
     }
   };
-  RunLater(answer);
+  RunLater(answer, 50);
   bool doNotAsk = true;
   const int pressed = ShowMessageBox(L"Save changes?", MB_YESNO | MB_ICONQUESTION, nullptr, &doNotAsk);
   g_step = nullptr;
