@@ -38,6 +38,26 @@ bool CWinApp::PumpMessage() {
 
 bool CWinApp::IsIdleMessage(const MSG* message) { return message->message != WM_PAINT; }
 
+bool CWinApp::GetNoSortHeader() { return false; }
+
+void CWinApp::ToggleNoSortHeader() {}
+
+bool CWinApp::GetTableGrid() { return false; }
+
+bool CWinApp::GetAltListBkColor() { return true; }
+
+CToolTipCtrl* CWinApp::GetSharedToolTip() { return nullptr; }
+
+COLORREF CWinApp::GetHighlightColor(bool text) { return GetSysColor(text ? COLOR_HIGHLIGHTTEXT : COLOR_HIGHLIGHT); }
+
+CDocument* CWinApp::GetSettingsDocument() { return nullptr; }
+
+bool CWinApp::ExchangeWindowPos(bool, HWND, int, int) { return false; }
+
+bool CWinApp::GetChooserColumns(COLUMN_SET&) { return false; }
+
+void CWinApp::StoreChooserColumns(const COLUMN_SET&) {}
+
 CWnd* CWinApp::LookupWindow(HWND wnd) const {
   if (!wnd) return nullptr;
   auto found = m_windows.find(wnd);

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ColumnSettings.h"
 #include "Document.h"
 #include "KeyModel.h"
 #include "Settings.h"
@@ -106,18 +107,8 @@ enum : int {
   SHOW_STATE_MAXIMIZED = 0x2,
 };
 
-// The stored form of a table column (the table control keeps the same fields with a title).
-enum : UINT {
-  COLUMN_VISIBLE = 0x1,
-  COLUMN_AUTOSIZE = 0x2,
-};
-struct _COLUMN_SETTINGS_INFO {
-  int width;
-  int order;
-  int align;  // 0 left, 1 right, 2 centre
-  UINT flags;
-};
-typedef std::vector<_COLUMN_SETTINGS_INFO> COLUMN_SET;
+// The stored form of a table column (COLUMN_VISIBLE, COLUMN_AUTOSIZE, _COLUMN_SETTINGS_INFO, COLUMN_SET) is
+// the class library's (ColumnSettings.h): the table control keeps the same fields.
 
 // The document's column sets.
 enum COLUMN_SET_KIND {

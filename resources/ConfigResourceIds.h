@@ -19,3 +19,93 @@
 #define IDS_APP_CAPTION  102  // "Vombra Configurator"
 #define IDS_DO_NOT_ASK   172  // "Do not ask"
 #define IDS_BUTTON_BASE  172
+
+// The main window (configurator/MainFrame.*): the system menu's About item, the questions, the status
+// texts, the tab captions (IDS_PAGE_CAPTION_BASE + page index), the buttons (their command ids are their
+// texts' string ids), the controls and the accelerators.
+#define IDS_ABOUT_MENU_ITEM    103
+#define IDS_SAVE_FAILED_QUIT   108
+#define IDR_MAIN_ACCELERATORS  109
+#define IDS_REALLY             120
+#define IDS_SAVE_CHANGES       127
+#define IDS_CONFIG_LOADED      281
+#define IDS_CONFIG_LOAD_ERROR  282
+#define IDS_CONFIG_SAVED       283
+#define IDS_CONFIG_SAVE_ERROR  284
+#define IDS_PAGE_CAPTION_BASE  950
+#define IDC_MAIN_TAB           1
+#define IDC_MAIN_STATUS        1211
+#define ID_CONFIG_LOAD         32775
+#define ID_CONFIG_SAVE         32776
+#define ID_CONFIG_RESET_ALL    32777
+#define ID_MAIN_HELP           32778
+#define ID_APP_ABOUT           32780
+
+// The pages (configurator/AppPage.*, AdvancedPage.*, UiHelpers.*) and the About box (AboutDialog.*): the
+// default bases of unique names, the page templates (IDD_PAGE_FIRST + page index), the Configurator
+// page's check boxes and the About box's controls.
+#define IDS_FORMAT_NAME        129  // "Format"
+#define IDS_FILTER_NAME        184  // "Filter"
+#define IDD_ABOUT              901
+#define IDD_PAGE_FIRST         950
+#define IDD_PAGE_ADVANCED      954
+#define IDC_ABOUT_TITLE        1002
+#define IDC_ABOUT_VERSION      1003
+#define IDC_ABOUT_WEB_LINK     1004
+#define IDC_ABOUT_MAIL_LINK    1005
+#define IDC_CONFIRM_DELETE     1151
+#define IDC_CONFIRM_REPLACE    1152
+#define IDC_CONFIRM_LOAD       1153
+#define IDC_CONFIRM_SAVE       1154
+#define IDC_CONFIRM_RESET      1155
+#define IDC_ALT_LIST_BK_COLOR  1156
+#define IDC_TABLE_GRID         1157
+#ifndef IDI_APP
+#define IDI_APP                700  // the program's icon (ConfigApp.rc)
+#endif
+
+// The application (configurator/ConfigVombraApp.*, ConfigApp.rc): the shared image list, the key-type
+// names, the value-type names (IDS_VARIANT_TYPE_FIRST + VariantTypeIndex) and the boolean names.
+#define IDB_APP_IMAGES         712
+#define IDR_KEY_TYPE_NAMES     801
+#define IDS_VARIANT_TYPE_FIRST 263  // "?", "Null", "Undefined", "Number", "String", "Boolean", "BinaryData"
+#define IDS_FALSE              285
+#define IDS_TRUE               286
+
+// The table control (classlib/TableCtrl.*, ConfigTable.rc): the header menu; the table inserts one item per
+// column (35000 + column record) before its own three commands.
+#define IDR_TABLE_HEADER_MENU        825
+#define ID_TABLE_CUSTOMIZE_COLUMNS   32785
+#define ID_TABLE_DEFAULT_COLUMNS     32786
+#define ID_TABLE_NO_SORT_HEADER      32787
+
+// The column chooser (classlib/ColumnChooser.*, ConfigChooser.rc); the code names them with its own enum.
+#define IDB_CC_CHECKS               718  // unchecked, checked, undetermined box; 16 px on magenta
+#define IDR_CC_MENU                 826
+#define IDD_CUSTOMIZE_COLUMNS       910
+#define IDS_CC_ALIGN_LEFT           406
+#define IDS_CC_ALIGN_RIGHT          407
+#define IDS_CC_ALIGN_CENTER         408
+#define IDS_CC_COL_NUMBER           510
+#define IDS_CC_COL_NAME             511
+#define IDS_CC_COL_ALIGN            512
+#define IDS_CC_COL_AUTOSIZE         513
+#define IDS_CC_COL_VISIBLE          514
+#define IDC_CC_LIST                 1125
+#define IDC_CC_NAME_LABEL           1126
+#define IDC_CC_NAME                 1127
+#define IDC_CC_ALIGN_LABEL          1128
+#define IDC_CC_ALIGN                1129
+#define IDC_CC_VISIBLE              1131
+#define IDC_CC_AUTOSIZE             1133
+#define ID_CC_SELECT_ALL            32788
+#define ID_CC_DEFAULT_COLUMNS       32789
+#define ID_CC_APPLY                 32848
+
+// The add-in host (configurator/TestVombra.*, ConfigHostStrings.rc): load and call failures.
+#define IDS_HOST_INIT_FAILED         161  // "Failed to initialize Vombra component."
+#define IDS_HOST_CREATE_FAILED       162  // "Failed to create component Vombra."
+#define IDS_HOST_SET_PROPERTY_FAILED 194  // "Failed to set property \"%s\" components =%s."
+#define IDS_HOST_METHOD_FAILED       196  // "Failed to execute method \"%s\"."
+#define IDS_HOST_METHOD_NOT_FOUND    197  // "\"%s\" method not found."
+#define IDS_HOST_PROPERTY_NOT_FOUND  198  // "\"%s\" property not found."

@@ -29,7 +29,10 @@ constexpr int kTimedOut = 999;
 
 class CTestApp : public CWinApp {
  public:
-  void ShowHelp(UINT id) override { helpCalls.push_back(id); }
+  bool ShowHelp(UINT id) override {
+    helpCalls.push_back(id);
+    return true;
+  }
   bool PreTranslateMessage(MSG* message) override {
     if (message->message == kThrowMessage) throw std::runtime_error("pre-translation failed");
     return false;

@@ -23,7 +23,7 @@ const std::wstring kFilter(L"CSV files (*.csv)\0*.csv\0Text files (*.txt)\0*.txt
 
 class CTestApp : public CWinApp {
  public:
-  void ShowHelp(UINT) override {}
+  bool ShowHelp(UINT) override { return false; }
   bool PreTranslateMessage(MSG*) override { return false; }
 };
 

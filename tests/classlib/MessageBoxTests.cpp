@@ -26,7 +26,7 @@ constexpr LANGID kRussian = MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT);
 
 class CTestApp : public CWinApp {
  public:
-  void ShowHelp(UINT) override {}
+  bool ShowHelp(UINT) override { return false; }
   bool PreTranslateMessage(MSG*) override { return false; }
 };
 

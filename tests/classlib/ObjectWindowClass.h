@@ -10,7 +10,7 @@
 // The test program is its own application (define one object per program).
 class CWindowTestApp : public CWinApp {
  public:
-  void ShowHelp(UINT) override {}
+  bool ShowHelp(UINT) override { return false; }
   bool PreTranslateMessage(MSG*) override { return false; }
 };
 

@@ -22,7 +22,7 @@ namespace {
 // The test program is its own application; it counts the messages whose handling threw.
 class CTestApp : public CWinApp {
  public:
-  void ShowHelp(UINT) override {}
+  bool ShowHelp(UINT) override { return false; }
   bool PreTranslateMessage(MSG* message) override { return message->message == kSwallowed; }
   LRESULT OnWndProcException(const std::exception& e, const MSG* failed) override {
     failedMessages.push_back(failed->message);

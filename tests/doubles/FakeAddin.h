@@ -1,0 +1,42 @@
+// The scripted fake add-in's shared state: the test reads and steers it through the fake's exported
+// FakeAddinState while the host holds the library. Plain data only: the fake and the test each have
+// their own run-time.
+#pragma once
+
+#include <cstdint>
+
+// Set before Load, read by the fake when the host creates and initialises it.
+#define FAKE_ADDIN_SCRIPT_VARIABLE L"VOMBRA_FAKE_SCRIPT"  // "create-fails", "memory-refused", "init-fails"
+constexpr long kFakeInitFailDepth = 3;  // the depth "init-fails" asks for before it fails
+
+struct FakeAddinCall {
+  wchar_t Name[32];
+  long Count;
+  uint16_t ResultType;  // the return value's type as the host handed it in
+  uint16_t Types[12];
+  wchar_t Texts[12][48];  // PWSTR parameters as passed
+  uint32_t Numbers[12];   // I4, UI4 and BOOL parameters as passed
+};
+
+struct FakeAddinState {
+  // Steering.
+  int32_t KeyType;             // GetKeyInfo: the type put in parameter 4 (as I4)
+  uint32_t KeyLength;          // GetKeyInfo: the bytes put in parameter 5 (0x11, 0x12, ...)
+  bool OddOutValues;           // out values that are not texts: Open's ID an I4, CheckFormat's position a text
+  wchar_t DeviceId[32];        // what Open returns
+  bool FailNext;               // the next call returns false
+  wchar_t FailDescription[128];  // reported through AddError 1004 with the failure when not empty
+  // Seen.
+  int Calls;
+  FakeAddinCall Journal[64];
+  int DoneCalls;
+  int SetLocaleCalls;
+  wchar_t Locale[16];
+  int32_t EventsAccepted;   // ExternalEvent answers true
+  int32_t EventsRefused;    // ExternalEvent answers false
+  // The raw-slot probe's findings, one per check: 1 held, 0 failed.
+  int SlotChecks;
+  wchar_t SlotFailure[128];  // the first failed check
+};
+
+typedef FakeAddinState* (*PFN_FAKE_ADDIN_STATE)();
