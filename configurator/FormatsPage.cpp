@@ -1,5 +1,7 @@
 #include "FormatsPage.h"
 
+#include "FormatDialog.h"
+
 #include <windowsx.h>
 
 #include <algorithm>
@@ -9,13 +11,23 @@
 
 #include "ConfigResourceIds.h"
 #include "ConfigVombraApp.h"
+#include "FormatDialog.h"
 #include "KeyDialog.h"
 #include "MessageBox.h"
 #include "Strings.h"
+#include "TestVombra.h"
 #include "UiHelpers.h"
 #include "Wnd.h"
 
-CSampleRendererSeam SampleRendererSeam;
+CSampleRendererSeam SampleRendererSeam{RenderSampleWithHost};
+
+bool RenderSampleWithHost(const std::wstring& formatTemplate, const std::wstring& params, UINT keyType,
+                          const _KEYNUM_INFO& key, std::wstring& out) {
+  auto* app = dynamic_cast<CConfigVombraApp*>(g_app);
+  CTestVombra* host = app ? app->testHost : nullptr;
+  if (!host || !host->IsLoaded()) return false;
+  return host->Format(formatTemplate.c_str(), params.c_str(), keyType, key, out);
+}
 
 namespace {
 
@@ -382,9 +394,8 @@ void CFormatsPage::UpdateButtons() {
   if (!hwnd) return;
   int nonPresets = 0;
   SelectedCount(&nonPresets, nullptr);
-  // Add and Change wait for the format dialog.
-  EnableWindow(GetDlgItem(hwnd, ID_FORMAT_ADD), FALSE);
-  EnableWindow(GetDlgItem(hwnd, ID_FORMAT_CHANGE), FALSE);
+  EnableWindow(GetDlgItem(hwnd, ID_FORMAT_ADD), TRUE);
+  EnableWindow(GetDlgItem(hwnd, ID_FORMAT_CHANGE), SelectedCount(nullptr, nullptr) > 0);
   EnableWindow(GetDlgItem(hwnd, ID_FORMAT_DELETE), nonPresets > 0);
 }
 
@@ -563,8 +574,11 @@ bool CFormatsPage::OnCommand(UINT id, UINT notifyCode, HWND control) {
     return CAppPage::OnCommand(id, notifyCode, control);
   switch (id) {
     case ID_FORMAT_ADD:
+      OnAdd();
+      return true;
     case ID_FORMAT_CHANGE:
-      return true;  // wait for the format dialog
+      OnChange();
+      return true;
     case ID_FORMAT_DUPLICATE:
       OnDuplicate();
       return true;
@@ -985,9 +999,16 @@ bool CFormatsPage::OnListNotify(NMHDR* header, LRESULT* result) {
     case NM_CLICK:
       OnListClick(reinterpret_cast<NMITEMACTIVATE*>(header));
       return true;
-    case NM_DBLCLK:
+    case NM_DBLCLK: {
+      LVHITTESTINFO hit{};
+      hit.pt = reinterpret_cast<NMITEMACTIVATE*>(header)->ptAction;
+      SendMessageW(table.hwnd, LVM_SUBITEMHITTEST, 0, LPARAM(&hit));
+      if (hit.iItem >= 0 && !(hit.flags & LVHT_ONITEMSTATEICON)) OnChange();
+      return true;
+    }
     case NM_RETURN:
-      return true;  // Change waits for the format dialog
+      if (SelectedCount(nullptr, nullptr) == 1) OnChange();
+      return true;
     case TBLN_BEGINDRAG:
       *result = 1;
       return true;
@@ -1062,9 +1083,34 @@ void CFormatsPage::OnListKeyDown(NMLVKEYDOWN* key, LRESULT* result) {
     case 'D':
       if (ctrl && !shift && !alt) OnDuplicate();
       return;
+    case VK_INSERT:
+      if (!ctrl && !shift && !alt) {
+        OnAdd();
+        *result = 1;
+      }
+      return;
     default:
-      return;  // Insert waits for the format dialog; the rest is the list view's
+      return;  // the rest is the list view's
   }
+}
+
+void CFormatsPage::OnAdd() {
+  // Only the name, template, parameters and comment start from their defaults: the new format is saved
+  // in the add-in's settings and belongs to the filter on show.
+  CFormatDialog dialog;
+  dialog.NewFormat = true;
+  dialog.UniformFields = FORMAT_FIELD_KEYFILTERS | FORMAT_FIELD_SAVE;
+  dialog.KeyFilterBits = m_settings.fmtFilter < 32 ? 1u << m_settings.fmtFilter : 0;
+  dialog.KeyFilterKnown = 0xFFFFFFFFu;
+  dialog.SaveInVombra = true;
+  dialog.DoModal(IDD_FORMAT, hwnd);
+}
+
+void CFormatsPage::OnChange() {
+  if (SelectedCount(nullptr, nullptr) == 0) return;
+  CFormatDialog dialog;
+  dialog.NewFormat = false;
+  dialog.DoModal(IDD_FORMAT, hwnd);
 }
 
 void CFormatsPage::OnListClick(NMITEMACTIVATE* click) {
@@ -1086,8 +1132,8 @@ void CFormatsPage::ShowListMenu(POINT screen) {
   if (!popup) return;
   int nonPresets = 0;
   const int selected = SelectedCount(&nonPresets, nullptr);
-  Gray(popup, ID_FORMAT_ADD, true);
-  Gray(popup, ID_FORMAT_CHANGE, true);
+  Gray(popup, ID_FORMAT_ADD, false);
+  Gray(popup, ID_FORMAT_CHANGE, selected == 0);
   Gray(popup, ID_FORMAT_DUPLICATE, selected == 0);
   Gray(popup, ID_FORMAT_DELETE, nonPresets == 0);
   Gray(popup, ID_FORMATS_SET_READER_FORMAT, selected != 1);

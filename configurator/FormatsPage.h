@@ -18,7 +18,8 @@
 #include "UiHelpers.h"
 
 // How the "Last key" column gets its text: the key formatted with a format's template and parameters.
-// The hosted add-in answers here once it is wired; a test puts a counting renderer in.
+// The program keeps the hosted add-in's Format (nothing while no add-in is loaded); a test puts a
+// counting renderer in.
 struct CSampleRendererSeam {
   // True with `out` set when the key could be rendered; false (or an exception) when it cannot. Null:
   // nothing can be rendered.
@@ -26,6 +27,9 @@ struct CSampleRendererSeam {
                  const _KEYNUM_INFO& key, std::wstring& out) = nullptr;
 };
 extern CSampleRendererSeam SampleRendererSeam;
+// The program's renderer: the application's add-in host when it holds a loaded component.
+bool RenderSampleWithHost(const std::wstring& formatTemplate, const std::wstring& params, UINT keyType,
+                          const _KEYNUM_INFO& key, std::wstring& out);
 
 // The column kinds of the Formats table (the records of the document's Formats column set).
 enum FORMAT_COLUMN_KIND : int {
@@ -116,6 +120,8 @@ class CFormatsPage : public CAppPage {
   void ToggleSelection();
   // Deletes the selected non-presets; asks first unless `noQuestion` or the confirmation is off.
   void OnDelete(bool noQuestion);
+  void OnAdd();
+  void OnChange();
   void OnDuplicate();
   // Moves the selected shown formats before the format at `row` (the end when past the last row).
   void MoveSelectedFormats(int row);

@@ -653,8 +653,13 @@ TEST_F(FormatsPageTest, SelectionLivesInTheRecords) {
   EXPECT_EQ(SelectedIds(), (std::vector<UINT>{10, 11, 12, 13, 14}));
   m_page->OnIdle();
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(m_page->hwnd, ID_FORMAT_DELETE)));
-  EXPECT_FALSE(IsWindowEnabled(GetDlgItem(m_page->hwnd, ID_FORMAT_ADD)));
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(m_page->hwnd, ID_FORMAT_ADD)));
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(m_page->hwnd, ID_FORMAT_CHANGE)));
+  Select({});
+  m_page->OnIdle();
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(m_page->hwnd, ID_FORMAT_ADD)));  // always
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(m_page->hwnd, ID_FORMAT_CHANGE)));
+  SendMessageW(m_page->hwnd, WM_COMMAND, ID_FORMAT_CHANGE, 0);  // nothing selected: no dialog
   Select({11});
   m_page->OnIdle();
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(m_page->hwnd, ID_FORMAT_DELETE)));  // a preset only
@@ -670,7 +675,6 @@ TEST_F(FormatsPageTest, SelectionLivesInTheRecords) {
   Select({10, 14});
   SendMessageW(m_page->hwnd, WM_COMMAND, ID_FORMATS_SET_READER_FORMAT, 0);  // two rows: nothing
   EXPECT_EQ(m_settings.FormatId, 11u);
-  SendMessageW(m_page->hwnd, WM_COMMAND, ID_FORMAT_CHANGE, 0);  // waits for the format dialog
   EXPECT_EQ(ListIds(), (std::vector<UINT>{10, 11, 12, 13, 14}));
 }
 
@@ -863,6 +867,57 @@ TEST_F(FormatsPageTest, ChangeLastKeyOpensTheKeyDialogOnTheDocumentsKey) {
   m_page.reset();
 }
 
+TEST_F(FormatsPageTest, AddAndChangeOpenTheFormatDialog) {
+  // The format dialog edits the application's document, so the page works on that one here.
+  CAppSettings& settings = theApp.settings;
+  settings.formats = {MakeFormat(10, L"Alpha", L"T3", L"b", L"x", 0x1, FORMAT_SAVE_IN_VOMBRA, L"5")};
+  m_page.reset(new CFormatsPage());
+  ASSERT_TRUE(CDialog::CreateFromTemplate(m_page.get(), IDD_PAGE_FORMATS, m_parent));
+  struct Case {
+    UINT command;
+    bool selected;
+    const wchar_t* name;      // the name field as the dialog opens, null: no dialog
+    const wchar_t* templ;
+  };
+  const Case cases[] = {
+      {ID_FORMAT_ADD, false, L"Format", L""},
+      {ID_FORMAT_CHANGE, true, L"Alpha", L"T3"},
+      {ID_FORMAT_CHANGE, false, nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    static std::wstring s_name, s_template;
+    static bool s_opened;
+    s_name.clear();
+    s_template.clear();
+    s_opened = false;
+    if (c.selected)
+      settings.formats[0].Flags |= FORMAT_SELECTED;
+    else
+      settings.formats[0].Flags &= ~FORMAT_SELECTED;
+    RunLater([] {
+      HWND dialog = nullptr;
+      EnumThreadWindows(GetCurrentThreadId(), &FindVisibleDialog, LPARAM(&dialog));
+      if (!dialog) return;
+      s_opened = true;
+      wchar_t text[64] = L"";
+      GetDlgItemTextW(dialog, IDC_FORMAT_NAME, text, 64);
+      s_name = text;
+      GetDlgItemTextW(dialog, IDC_FORMAT_TEMPLATE, text, 64);
+      s_template = text;
+      PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    }, 100);
+    SendMessageW(m_page->hwnd, WM_COMMAND, c.command, 0);
+    EXPECT_EQ(s_opened, c.name != nullptr) << c.command;
+    if (c.name) {
+      EXPECT_EQ(s_name, c.name);
+      EXPECT_EQ(s_template, c.templ);
+    }
+    ASSERT_EQ(settings.formats.size(), 1u);  // Cancel adds and changes nothing
+    EXPECT_EQ(settings.formats[0].Template, L"T3");
+  }
+  m_page.reset();
+}
+
 TEST_F(FormatsPageTest, ResetToDefaultReplacesTheKeyFilters) {
   for (BoxAnswer answer : {BoxAnswer{IDCANCEL, FALSE}, BoxAnswer{IDOK, TRUE}}) {
     ResetDocument();
@@ -930,7 +985,7 @@ TEST_F(FormatsPageTest, ListMenuShowsHotKeysAndState) {
   EXPECT_FALSE(s_duplicateState & MF_GRAYED);
   EXPECT_FALSE(s_readerState & MF_GRAYED);
   EXPECT_TRUE(s_presetCheck & MF_CHECKED);
-  EXPECT_TRUE(s_addState & MF_GRAYED);
+  EXPECT_FALSE(s_addState & MF_GRAYED);
   EXPECT_TRUE(theApp.menuHotKeys.empty());  // handed back after the menu
 }
 
