@@ -72,6 +72,8 @@ class CConfigVombraApp : public CWinApp {
   void ToggleNoSortHeader() override;
   bool GetTableGrid() override { return settings.tableGrid; }
   bool GetAltListBkColor() override { return settings.altListBkColor; }
+  // The colours cached when the application was made.
+  COLORREF GetHighlightColor(bool text) override { return text ? highlightTextColor : highlightColor; }
   // The main window's tooltip control, null while it has none.
   CToolTipCtrl* GetSharedToolTip() override;
   CDocument* GetSettingsDocument() override { return &settings; }
@@ -117,6 +119,9 @@ class CConfigVombraApp : public CWinApp {
   const wchar_t* variantTypeNames[kVariantTypeNameCount] = {};
   std::wstring boolNamesText;
   const wchar_t* boolNames[2] = {};
+  // The system's COLOR_HIGHLIGHT and COLOR_HIGHLIGHTTEXT at start: every table draws selected rows in them.
+  COLORREF highlightColor = GetSysColor(COLOR_HIGHLIGHT);
+  COLORREF highlightTextColor = GetSysColor(COLOR_HIGHLIGHTTEXT);
   CAppSettings settings;
   CCcidConnection readersWatcher;
   CTestVombra* testHost = nullptr;  // owned; the main window deletes it at WM_DESTROY

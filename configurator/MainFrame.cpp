@@ -13,6 +13,7 @@
 #include "ConfigVombraApp.h"
 #include "Core.h"
 #include "Dialog.h"
+#include "FormatsPage.h"
 #include "MessageBox.h"
 #include "TestVombra.h"
 #include "UiHelpers.h"
@@ -197,7 +198,9 @@ bool CMainFrame::SelectPage(int index) {
   }
   if (!pages[index]) {
     // Pages whose content has not been built yet are plain pages on their own template.
-    CAppPage* page = index == PAGE_ADVANCED ? new CAdvancedPage() : new CAppPage(kPageTemplateFirst + index);
+    CAppPage* page = index == PAGE_ADVANCED ? static_cast<CAppPage*>(new CAdvancedPage())
+                     : index == PAGE_FORMATS ? static_cast<CAppPage*>(new CFormatsPage())
+                                            : new CAppPage(kPageTemplateFirst + index);
     SetPage(index, page);
     if (!CDialog::CreateFromTemplate(page, kPageTemplateFirst + index, hwnd)) {
       SetPage(index, nullptr);

@@ -109,3 +109,92 @@
 #define IDS_HOST_METHOD_FAILED       196  // "Failed to execute method \"%s\"."
 #define IDS_HOST_METHOD_NOT_FOUND    197  // "\"%s\" method not found."
 #define IDS_HOST_PROPERTY_NOT_FOUND  198  // "\"%s\" property not found."
+
+// The format dialog (configurator/FormatDialog.*, ConfigFormatDialog.rc): its template, the key-filter
+// list's menu, its controls and its texts.
+#define IDD_FORMAT                   902
+#define IDR_FORMAT_KEY_FILTERS_MENU  811
+#define IDS_DEFAULT_KEY_FILTER       104  // "Default"
+#define IDS_FIELD_REQUIRED           107  // "Field must be filled in."
+#define IDS_REPLACE_ITEM             110  // "Item \"%s\" already exists. Replace?"
+#define IDS_REPLACE_ITEMS            111  // "Replace %d items?"
+#define IDS_ERROR_POSITION           122  // " (position %d)"
+#define IDS_FORMAT_CORRECT           146  // "Format is correct."
+#define IDS_WAITING_KEY              200  // "Waiting key."
+#define IDS_NO_CONNECTION            201  // "No connection."
+#define IDC_FORMAT_CHECK             1076
+#define IDC_FORMAT_SAVE              1077
+#define IDC_FORMAT_NAME              1078
+#define IDC_FORMAT_TEMPLATE          1079
+#define IDC_FORMAT_PARAMS            1080
+#define IDC_FORMAT_COMMENT           1081
+#define IDC_FORMAT_COMMENT_LABEL     1082
+#define IDC_FORMAT_KEY_FILTERS       1083
+#define IDC_FORMAT_KEY_FILTERS_LABEL 1084
+#define IDC_FORMAT_SAMPLE            1085
+#define IDC_FORMAT_TEST              1086
+#define IDC_FORMAT_NAME_LABEL        1087
+#define IDC_FORMAT_TEMPLATE_LABEL    1088
+#define IDC_FORMAT_PARAMS_LABEL      1089
+#define ID_FORMAT_CHECK_ALL          32846
+#define ID_FORMAT_UNCHECK_ALL        32847
+
+// The key dialog (configurator/KeyDialog.*, ConfigKeyDialog.rc).
+#define IDD_KEY_DIALOG               909
+#define IDS_KEY_FORMAT_EM_MARINE     531
+#define IDS_KEY_FORMAT_HID           532
+#define IDS_KEY_FORMAT_HEX           533
+#define IDS_KEY_FORMAT_DECIMAL       534
+#define IDS_KEY_OUT_OF_RANGE         535  // "The key number is out of range."
+#define IDC_KEY_TYPE                 1165
+#define IDC_KEY_NUMBER               1167
+#define IDC_KEY_SIZE                 1192
+#define IDC_KEY_SIZE_SPIN            1193
+#define IDC_KEY_INPUT_FORMAT         1194
+#define IDC_KEY_NUMBER_GROUP         1195
+#define IDC_KEY_FORMAT_LABEL         1196
+
+// The Formats page (configurator/FormatsPage.*, ConfigFormatsPage.rc): its template, the filter tabs'
+// menu and the table's menu, the toggle column's radio marks (the check boxes are IDB_CC_CHECKS), the
+// tab images, the column titles (IDS_FMTCOL_CHOICE + column kind) and the commands.
+#define IDD_PAGE_FORMATS             951
+#define IDB_FORMATS_RADIO            719  // radio off, radio on; 16 px on magenta
+#define IDB_FORMATS_TAB_IMAGES       720  // no default format, a default format; 16 px on magenta
+#define IDR_FORMATS_TAB_MENU         802
+#define IDR_FORMATS_MENU             805  // a menu; RCDATA 805 is the presets
+#define IDS_REMOVE_ITEMS             105  // "Remove %d items?"
+#define IDS_REMOVE_ITEM              106  // "Remove \"%s\"?"
+#define IDS_LIST_EMPTY               143  // "List is empty."
+#define IDS_FMTCOL_CHOICE            150
+#define IDS_FMTCOL_NUMBER            151
+#define IDS_FMTCOL_ID                152
+#define IDS_FMTCOL_NAME              153
+#define IDS_FMTCOL_TEMPLATE          154
+#define IDS_FMTCOL_PARAMS            155
+#define IDS_FMTCOL_COMMENT           156
+#define IDS_FMTCOL_SAMPLE            157
+#define IDS_FMTCOL_SAVE              158
+#define IDS_FMTCOL_VISIBLE           159
+#define IDC_FORMATS_LIST             1001
+#define IDC_FORMATS_TABS             1016
+#define ID_FILTER_DEFAULT            32782
+#define ID_FILTER_RESET              32783
+#define ID_FILTER_CUSTOMIZE          32784
+#define ID_FORMAT_ADD                32821
+#define ID_FORMAT_DUPLICATE          32822
+#define ID_FORMAT_CHANGE             32823
+#define ID_FORMAT_DELETE             32824
+#define ID_FORMAT_SELECT_ALL         32825
+#define ID_FORMATS_SHOW_PRESETS      32826
+#define ID_FORMATS_SHOW_HIDDEN       32827
+#define ID_FORMATS_SHOW_UNSAVED      32828
+#define ID_FORMATS_IMPORT_CSV        32830
+#define ID_FORMATS_IMPORT_EXCEL      32831
+#define ID_FORMATS_IMPORT_CALC       32832
+#define ID_FORMATS_EXPORT_CSV        32833
+#define ID_FORMATS_EXPORT_EXCEL_FILE 32834
+#define ID_FORMATS_EXPORT_EXCEL      32835
+#define ID_FORMATS_EXPORT_CALC_FILE  32836
+#define ID_FORMATS_EXPORT_CALC       32837
+#define ID_FORMATS_SET_READER_FORMAT 32838
+#define ID_FORMATS_CHANGE_LAST_KEY   32839

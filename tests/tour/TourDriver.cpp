@@ -14,6 +14,10 @@ namespace {
 
 constexpr UINT kAboutCommand = 32780;
 constexpr UINT kLoadCommand = 32775;
+constexpr UINT kAddFormatCommand = 32821;
+constexpr UINT kChangeLastKeyCommand = 32839;
+constexpr UINT kCustomizeColumnsCommand = 32785;  // the table's header menu
+constexpr int kFormatsListId = 1001;
 constexpr int kTabCtrlId = 1;
 constexpr DWORD kSettleMs = 700;
 constexpr DWORD kWaitMs = 20000;
@@ -114,9 +118,9 @@ HWND FindProgramPopup(HWND except) {
   return search.found;
 }
 
-// Opens a popup by posting `message` to the main window, pictures it and answers it with `answer`.
-void ShootPopup(HWND main, UINT message, WPARAM wParam, const wchar_t* name, UINT answer) {
-  PostMessageW(main, message, wParam, 0);
+// Opens a popup by posting `message` to `target`, pictures it and answers it with `answer`.
+void ShootPopup(HWND main, HWND target, UINT message, WPARAM wParam, const wchar_t* name, UINT answer) {
+  PostMessageW(target, message, wParam, 0);
   HWND popup = nullptr;
   if (!WaitFor([&] { return (popup = FindProgramPopup(main)) != nullptr; })) {
     Log(L"tour: %ls did not open\n", name);
@@ -126,6 +130,15 @@ void ShootPopup(HWND main, UINT message, WPARAM wParam, const wchar_t* name, UIN
   Shoot(popup, name);
   PostMessageW(popup, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
   WaitFor([&] { return !IsWindow(popup) || !IsWindowVisible(popup); }, 5000);
+}
+
+// The page the main window shows: its visible dialog child.
+HWND ShownPage(HWND main) {
+  for (HWND child = FindWindowExW(main, nullptr, L"#32770", nullptr); child;
+       child = FindWindowExW(main, child, L"#32770", nullptr)) {
+    if (IsWindowVisible(child)) return child;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -170,12 +183,19 @@ int wmain(int argc, wchar_t** argv) {
       continue;
     }
     Shoot(main, kPageNames[page]);
+    if (page == 1) {
+      HWND formats = ShownPage(main);
+      ShootPopup(main, GetDlgItem(formats, kFormatsListId), WM_COMMAND, kCustomizeColumnsCommand,
+                 L"customize-columns", IDCANCEL);
+      ShootPopup(main, formats, WM_COMMAND, kChangeLastKeyCommand, L"key-properties", IDCANCEL);
+      ShootPopup(main, formats, WM_COMMAND, kAddFormatCommand, L"format-new", IDCANCEL);
+    }
   }
 
-  ShootPopup(main, WM_SYSCOMMAND, kAboutCommand, L"about", IDOK);
-  ShootPopup(main, WM_COMMAND, kLoadCommand, L"question-load", IDCANCEL);
+  ShootPopup(main, main, WM_SYSCOMMAND, kAboutCommand, L"about", IDOK);
+  ShootPopup(main, main, WM_COMMAND, kLoadCommand, L"question-load", IDCANCEL);
   // The first start holds the unsaved presets, so closing asks; "No" lets the program end.
-  ShootPopup(main, WM_SYSCOMMAND, SC_CLOSE, L"question-close", IDNO);
+  ShootPopup(main, main, WM_SYSCOMMAND, SC_CLOSE, L"question-close", IDNO);
 
   if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
     fwprintf(stderr, L"tour: the program did not end\n");
