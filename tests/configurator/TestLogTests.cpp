@@ -8,21 +8,10 @@
 #include <vector>
 
 #include "Core.h"
+#include "FileBytes.h"
 #include "TestLog.h"
 
 namespace {
-
-std::string FileBytes(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string bytes;
-  char block[4096];
-  DWORD read = 0;
-  while (ReadFile(file, block, sizeof block, &read, nullptr) && read) bytes.append(block, read);
-  CloseHandle(file);
-  return bytes;
-}
 
 class TestLogFixture : public testing::Test {
  protected:
