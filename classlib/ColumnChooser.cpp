@@ -106,6 +106,7 @@ void CColumnsLvData::GetDispInfo(NMLVDISPINFOW* info) {
     item.pszText = const_cast<wchar_t*>(text);
   }
   if (item.mask & LVIF_IMAGE) {
+    item.iImage = I_IMAGENONE;  // only the two check columns have a picture
     if (kind == CHOOSER_COL_VISIBLE) item.iImage = (column.flags & COLUMN_VISIBLE) ? 1 : 0;
     if (kind == CHOOSER_COL_AUTOSIZE) item.iImage = (column.flags & COLUMN_AUTOSIZE) ? 1 : 0;
   }
