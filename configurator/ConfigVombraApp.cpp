@@ -170,9 +170,21 @@ CConfigVombraApp::~CConfigVombraApp() {
 }
 
 CTestVombra* CConfigVombraApp::GetTestHost() {
-  if (!testHost) testHost = new CTestVombra(dataFolder.c_str());
+  if (!testHost) {
+    testHost = new CTestVombra(dataFolder.c_str());
+    testHost->AddView({this, &CConfigVombraApp::OnTestHostChanged, 0});
+  }
   if (!testHost->GetHostWindow()) testHost->CreateHostWindow();
   return testHost;
+}
+
+void CConfigVombraApp::OnTestHostChanged(void* owner, CDocument*, const uint64_t* hints) {
+  // The Formats page's samples come from the add-in: samples of the last key rendered without it (empty)
+  // or by an add-in now gone are stale.
+  if (!(*hints & HOST_HINT_COMPONENT)) return;
+  CAppSettings& settings = static_cast<CConfigVombraApp*>(owner)->settings;
+  _DOC_UPDATE_INFO batch(&settings, nullptr);
+  settings.UpdateAllViews(HINT_LAST_KEY);
 }
 
 void CConfigVombraApp::DestroyMainFrame() {

@@ -127,6 +127,7 @@ class CConfigVombraApp : public CWinApp {
   CTestVombra* testHost = nullptr;  // owned; the main window deletes it at WM_DESTROY
 
  private:
+  static void OnTestHostChanged(void* owner, CDocument* host, const uint64_t* hints);
   // Closes HTML Help's windows when another file was open, and remembers `file` as the open one.
   void SwitchHelpFile(const std::wstring& file);
   void DestroyMainFrame();

@@ -2,7 +2,9 @@
 # sh tools/tour.sh: the screen tour. Under a private Xvfb, in a scratch Wine prefix, the configurator is
 # started from a scratch copy of dist/ (portable, so each run begins from its presets) once in English and
 # once in Russian, and the tour driver pictures its pages and dialogs into dist/screens/<name>-en.png and
-# -ru.png. Needs a built tree (BUILD_DIR, default build) and dist/ConfigVombra.exe.
+# -ru.png. Needs a built tree (BUILD_DIR, default build) and dist/ConfigVombra.exe. The driver serves the
+# simulated text reader the format dialog's live test reads, and writes its loopback port into the
+# prefix's stored settings before each start.
 set -eu
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}

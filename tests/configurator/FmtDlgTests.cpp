@@ -1,15 +1,18 @@
 // The format dialog over a settings document of its own: what OK writes in new and edit modes (presets
 // copied, names clashing, the replace questions), the "*" of fields the edited formats disagree on, the
 // key-filter list's toggles, the report of a template the add-in refuses, and Check. The program's
-// name is no longer than ConfigVombra.exe, so the host loads the real Vombra.dll; the settings key holds
-// SettingFlags 0, so the add-in neither reads nor writes stored settings.
+// name is no longer than ConfigVombra.exe, so the host loads the real Vombra.dll; the cases that load it
+// hold the settings key with SettingFlags 0, so the add-in neither reads nor writes stored settings.
 #include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,7 +20,10 @@
 #include "ConfigVombraApp.h"
 #include "Core.h"
 #include "FormatDialog.h"
+#include "FormatsPage.h"
+#include "KeyDialog.h"
 #include "MessageBox.h"
+#include "PageTestSupport.h"
 #include "RegistryStore.h"
 #include "SettingsKey.h"
 #include "SettingsTestSupport.h"
@@ -105,14 +111,6 @@ class FormatDialogTest : public ConfiguratorTest {
     ConfiguratorTest::SetUp();
     INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&classes);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                              &key, nullptr),
-              ERROR_SUCCESS);
-    const DWORD settingFlags = 0;
-    RegSetValueExW(key, L"SettingFlags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&settingFlags),
-                   sizeof settingFlags);
-    RegCloseKey(key);
     theApp.dataFolder = m_folder.Path();
     CAppSettings& settings = theApp.settings;
     settings.formats = {
@@ -146,8 +144,24 @@ class FormatDialogTest : public ConfiguratorTest {
     }
     delete theApp.testHost;
     theApp.testHost = nullptr;
+    m_keys.reset();
     MessageBoxSeam = CMessageBoxSeam();
+    SampleRendererSeam = m_samples;
     ConfiguratorTest::TearDown();
+  }
+
+  // Cases that load the add-in hold the settings key (it reads SettingFlags at its start, and other test
+  // programs write the same key): SettingFlags 0, so it neither reads nor writes stored settings.
+  void HoldSettingsKey() {
+    m_keys.reset(new CleanSettingsKeys);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKeyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    const DWORD settingFlags = 0;
+    RegSetValueExW(key, L"SettingFlags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&settingFlags),
+                   sizeof settingFlags);
+    RegCloseKey(key);
   }
 
   void Select(std::initializer_list<UINT> ids) {
@@ -184,8 +198,9 @@ class FormatDialogTest : public ConfiguratorTest {
   }
 
   ScratchFolder m_folder;
-  CleanSettingsKeys m_keys;
+  std::unique_ptr<CleanSettingsKeys> m_keys;
   std::unique_ptr<CFormatDialog> m_dialog;
+  const CSampleRendererSeam m_samples = SampleRendererSeam;
 };
 
 // --- OK
@@ -427,9 +442,11 @@ TEST_F(FormatDialogTest, ApplyWritesTheDocumentAsModeSelectionAndAnswersSay) {
        true,
        ask},
   };
+  RegistryTestLock table;  // the whole table at once: waiting for the key between its cases costs more
   for (const ApplyCase& c : cases) {
     SCOPED_TRACE(c.Label);
     SetUp();
+    HoldSettingsKey();
     theApp.settings.ConfirmFlags = c.ConfirmFlags;
     g_answer = c.Answer;
     g_tickDoNotAsk = c.TickDoNotAsk;
@@ -457,6 +474,7 @@ TEST_F(FormatDialogTest, ApplyWritesTheDocumentAsModeSelectionAndAnswersSay) {
 }
 
 TEST_F(FormatDialogTest, NewFormatsGetFreshIdsAndPresetCopiesLandAfterTheirPreset) {
+  HoldSettingsKey();
   Select({1, 2});
   CFormatDialog& dialog = Open(false);
   Type(IDC_FORMAT_PARAMS, L"b0");
@@ -478,6 +496,7 @@ TEST_F(FormatDialogTest, NewFormatsGetFreshIdsAndPresetCopiesLandAfterTheirPrese
 }
 
 TEST_F(FormatDialogTest, TwoPresetCopiesOnTakenNamesAskOnceWithTheCount) {
+  HoldSettingsKey();
   theApp.settings.formats.push_back(MakeFormat(5, L"Decimal", L"%u", L"b0", L"", 0, 0));
   theApp.settings.formats.push_back(MakeFormat(6, L"Hex", L"%X", L"b0", L"", 0, 0));
   Select({1, 2});
@@ -524,6 +543,7 @@ TEST_F(FormatDialogTest, EmptyRequiredFieldsAreRefusedWithTheFocusOnThem) {
 }
 
 TEST_F(FormatDialogTest, RunModallyOkAddsTheFormatAndEndsWithIdok) {
+  HoldSettingsKey();
   CFormatDialog dialog;
   HWND seen = nullptr;
   RunLater(
@@ -810,6 +830,7 @@ TEST_F(FormatDialogTest, CheckWithAnEmptyTemplateCallsNothing) {
 }
 
 TEST_F(FormatDialogTest, CheckAsksTheAddInAndLeavesItLoaded) {
+  HoldSettingsKey();
   CFormatDialog& dialog = Open(true);
   Type(IDC_FORMAT_TEMPLATE, L"%.3u,%.5u");
   Type(IDC_FORMAT_PARAMS, L"b2 w01");
@@ -834,6 +855,7 @@ TEST_F(FormatDialogTest, CheckAsksTheAddInAndLeavesItLoaded) {
 }
 
 TEST_F(FormatDialogTest, OkRefusedByTheAddInKeepsTheDocumentAndUnloadsWhatItLoaded) {
+  HoldSettingsKey();
   CFormatDialog& dialog = Open(true);
   Type(IDC_FORMAT_TEMPLATE, L"%u %u %u");
   Type(IDC_FORMAT_PARAMS, L"b0");
@@ -845,12 +867,112 @@ TEST_F(FormatDialogTest, OkRefusedByTheAddInKeepsTheDocumentAndUnloadsWhatItLoad
   EXPECT_EQ(theApp.testHost->Component, nullptr) << "OK unloads the add-in it loaded for the check";
 }
 
+// --- The Formats page's samples from the loaded add-in
+
+std::map<std::wstring, int> g_sampleCalls;
+
+// The page's own renderer, counted per template.
+bool CountedHostRender(const std::wstring& formatTemplate, const std::wstring& params, UINT keyType,
+                       const _KEYNUM_INFO& key, std::wstring& out) {
+  ++g_sampleCalls[formatTemplate];
+  return RenderSampleWithHost(formatTemplate, params, keyType, key, out);
+}
+
+TEST_F(FormatDialogTest, SamplesOfTheKeyDialogsKeyComeFromTheAddInWhileItIsLoaded) {
+  HoldSettingsKey();
+  CAppSettings& settings = theApp.settings;
+  settings.formats.push_back(MakeFormat(5, L"Broken", L"%u %u", L"(b0", L"", 0x1, 0));
+  settings.ClearFormatIndex();
+  settings.formatsViewFlags = 7;
+  settings.fmtFilter = 0;
+  settings.lastKey = {};
+  settings.lastKeyType = 1;
+  settings.keyEditFormat = KEY_INPUT_EM_MARINE;
+  for (_FORMAT_INFO_EX& format : settings.formats) format.Flags &= ~UINT(FORMAT_SAMPLE_VALID);
+  SampleRendererSeam.Render = &CountedHostRender;
+
+  const wchar_t kParent[] = L"FmtDlgTestsSamplesParent";
+  ASSERT_TRUE(RegisterTestWindowClass(kParent, DefWindowProcW));
+  HWND parent = CreateWindowExW(0, kParent, L"", WS_POPUP | WS_VISIBLE, 0, 0, 900, 600, nullptr, nullptr,
+                                nullptr, nullptr);
+  ASSERT_NE(parent, nullptr);
+  std::unique_ptr<CFormatsPage> page(new CFormatsPage());
+  ASSERT_TRUE(CDialog::CreateFromTemplate(page.get(), IDD_PAGE_FORMATS, parent));
+  ShowWindow(page->hwnd, SW_SHOW);
+  auto sampleOf = [&](UINT id) {
+    const HWND list = page->table.hwnd;
+    int row = -1;
+    for (size_t r = 0; r < page->data.rows.size(); ++r)
+      if (settings.formats[size_t(page->data.rows[r])].Id == id) row = int(r);
+    if (row < 0) return std::wstring(L"<not shown>");
+    wchar_t text[128] = L"?";
+    LVITEMW item{};
+    item.iSubItem = page->table.GetHeaderIndex(FMTCOL_SAMPLE);
+    item.pszText = text;
+    item.cchTextMax = 128;
+    SendMessageW(list, LVM_GETITEMTEXTW, row, LPARAM(&item));
+    return std::wstring(text);
+  };
+  ASSERT_GE(page->table.GetHeaderIndex(FMTCOL_SAMPLE), 0) << "the sample column is shown";
+  EXPECT_EQ(sampleOf(3), L"") << "no key yet";
+
+  // Types the key and presses OK once the key dialog shows; a loaded machine shows it late.
+  int tries = 0;
+  std::function<void()> typeKey = [&] {
+    HWND dialog = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), &FindVisibleDialog, LPARAM(&dialog));
+    if (!dialog) {
+      if (++tries < 100) RunLater(typeKey, 50);
+      return;
+    }
+    SetDlgItemTextW(dialog, IDC_KEY_NUMBER, L"[0000] 012,12345");
+    PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+  };
+  RunLater(typeKey, 100);
+  ASSERT_TRUE(page->OnChangeLastKey());
+  EXPECT_EQ(sampleOf(3), L"") << "no add-in yet";
+
+  // Loading the add-in makes the samples of the key stale: each is asked of the add-in once.
+  CTestVombra* host = theApp.GetTestHost();
+  g_sampleCalls.clear();
+  ASSERT_NO_THROW(host->Load());
+  for (int pass = 0; pass < 3; ++pass)
+    RedrawWindow(page->table.hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+  const struct {
+    UINT Id;
+    const wchar_t* Sample;
+  } rows[] = {{1, L"798777"}, {2, L"0C3039"}, {3, L"012,12345"}, {4, L"00798777"}, {5, L""}};
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(row.Id);
+      EXPECT_EQ(sampleOf(row.Id), row.Sample);
+    }
+    // The list view drops its cached rows: the page fills every row afresh from the formats.
+    NMLVCACHEHINT hint{};
+    hint.hdr.hwndFrom = page->table.hwnd;
+    hint.hdr.idFrom = IDC_FORMATS_LIST;
+    hint.hdr.code = LVN_ODCACHEHINT;
+    hint.iFrom = hint.iTo = -1;
+    SendMessageW(page->hwnd, WM_NOTIFY, IDC_FORMATS_LIST, LPARAM(&hint));
+  }
+  EXPECT_EQ(g_sampleCalls, (std::map<std::wstring, int>{
+                               {L"%u", 1}, {L"%.6X", 1}, {L"%.3u,%.5u", 1}, {L"%.8u", 1}, {L"%u %u", 1}}))
+      << "each format asked once, the one the add-in cannot render too";
+
+  // Without the add-in no sample is left standing.
+  host->Unload();
+  EXPECT_EQ(sampleOf(3), L"");
+  page.reset();
+  DestroyWindow(parent);
+}
+
 // --- The live test, end to end: the real add-in, a simulated reader on a loopback port.
 
 class LiveTest : public FormatDialogTest {
  protected:
   void SetUp() override {
     FormatDialogTest::SetUp();
+    HoldSettingsKey();
     ASSERT_TRUE(m_sim.Listening());
     // The add-in reads its settings at start and saves what changed at its end: a trace of the test
     // would reach the registry. No broadcast search, no COM ports; the reader's format is "Mine".
@@ -982,6 +1104,12 @@ TEST_F(LiveTest, WithTheReaderOpenBeforeTheTestTheReaderKeepsItsOwnFormat) {
   const int64_t modified = Property(L"SettingsModified");
   ASSERT_NE(formatId, -1);
   const std::wstring device = host->GetOpenDevices()[0];
+  auto liveViews = [&] {
+    const auto& views = host->GetViews();
+    return std::count_if(views.begin(), views.end(),
+                         [](const _VIEW_INFO& view) { return view.owner != nullptr; });
+  };
+  const auto viewsBefore = liveViews();
 
   CFormatDialog& dialog = Open(true);
   EXPECT_EQ(dialog.HostState, 4);
@@ -998,7 +1126,7 @@ TEST_F(LiveTest, WithTheReaderOpenBeforeTheTestTheReaderKeepsItsOwnFormat) {
   EXPECT_EQ(host->FindFormat(), -1) << "\"FormatTemp\" is gone";
   EXPECT_EQ(Property(L"ReaderFormatID"), formatId);
   EXPECT_EQ(Property(L"SettingsModified"), modified);
-  EXPECT_EQ(host->GetViews().end() - host->GetViews().begin(), 0) << "the dialog left a view behind";
+  EXPECT_EQ(liveViews(), viewsBefore) << "the dialog left a view behind";
 
   // The next key comes out by the reader's own format again.
   host->LastData.clear();

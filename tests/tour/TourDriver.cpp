@@ -1,14 +1,21 @@
 // TourDriver.exe <ConfigVombra.exe> <output folder> <language suffix>
 // Takes the screen tour of the configurator: starts the real program, walks its pages and dialogs from
 // outside with messages the program answers itself (tab arrow keys, system and button commands, dialog
-// buttons; never one that carries a pointer) and saves each window as <output>/<name>-<suffix>.bmp. The
-// caller turns the bitmaps into PNG files. Exit code: the number of pictures that could not be taken.
+// buttons, texts; never one with a pointer the system does not carry across) and saves each window as
+// <output>/<name>-<suffix>.bmp. The caller turns the bitmaps into PNG files. Exit code: the number of
+// pictures that could not be taken.
+// The format dialog's live test reads keys from a simulated text reader on a loopback port, served by
+// this program; its port goes into the prefix's stored settings before the configurator starts.
+#include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "ConfigResourceIds.h"
+#include "sim/TextReaderSim.h"
 
 namespace {
 
@@ -97,17 +104,18 @@ void Shoot(HWND window, const wchar_t* name) {
 }
 
 // The visible top-level window of the program other than `except` (a dialog or message box it shows).
-HWND FindProgramPopup(HWND except) {
+HWND FindProgramPopup(HWND except, HWND alsoExcept = nullptr) {
   struct Search {
     HWND except;
+    HWND alsoExcept;
     HWND found;
-  } search{except, nullptr};
+  } search{except, alsoExcept, nullptr};
   EnumWindows(
       [](HWND wnd, LPARAM param) -> BOOL {
         auto* s = reinterpret_cast<Search*>(param);
         DWORD pid = 0;
         GetWindowThreadProcessId(wnd, &pid);
-        if (pid != g_pid || wnd == s->except || !IsWindowVisible(wnd)) return TRUE;
+        if (pid != g_pid || wnd == s->except || wnd == s->alsoExcept || !IsWindowVisible(wnd)) return TRUE;
         wchar_t className[64] = {};
         GetClassNameW(wnd, className, 64);
         if (wcscmp(className, L"#32770") != 0) return TRUE;
@@ -141,6 +149,146 @@ HWND ShownPage(HWND main) {
   return nullptr;
 }
 
+// --- The format dialog with the add-in: two formats at once, the live test, samples on the page.
+
+constexpr char kSimKeyLine[] = "Em-Marine[0000] 012,12345";
+
+// The simulated reader's port in the settings the configurator and the add-in read at their start; no
+// search beyond it (no COM ports, no broadcast).
+bool StoreReaderPort(const std::wstring& port) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Tarvelon\\Vombra", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS)
+    return false;
+  const DWORD searchFlags = 0x2E;
+  const bool stored =
+      RegSetValueExW(key, L"Portname", 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                     DWORD((port.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+      RegSetValueExW(key, L"SearchFlags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&searchFlags),
+                     sizeof searchFlags) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return stored;
+}
+
+std::wstring ItemText(HWND dialog, int id) {
+  wchar_t text[256] = L"";
+  SendMessageW(GetDlgItem(dialog, id), WM_GETTEXT, 256, LPARAM(text));
+  return text;
+}
+
+// Types into a control of another program: WM_SETTEXT carries its text across.
+void SetItemText(HWND dialog, int id, const wchar_t* text) {
+  SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, LPARAM(text));
+}
+
+void ClickCheckBox(HWND dialog, int id, bool checked) {
+  HWND box = GetDlgItem(dialog, id);
+  SendMessageW(box, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), LPARAM(box));
+}
+
+// Opens a dialog of the program by posting `command` to `target`; null when none showed.
+HWND OpenPopup(HWND main, HWND target, UINT command, const wchar_t* name) {
+  PostMessageW(target, WM_COMMAND, command, 0);
+  HWND popup = nullptr;
+  if (!WaitFor([&] { return (popup = FindProgramPopup(main)) != nullptr; })) {
+    Log(L"tour: %ls did not open\n", name);
+    ++g_failures;
+  }
+  return popup;
+}
+
+void ClosePopup(HWND popup, UINT answer) {
+  PostMessageW(popup, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
+  WaitFor([&] { return !IsWindow(popup) || !IsWindowVisible(popup); }, 5000);
+}
+
+// Clicks the Name cell of a row of the Formats table, with Ctrl to add it to the selection. The row
+// height is the table's own answer for one and two rows (no message here carries a pointer).
+void ClickFormatRow(HWND list, int row, bool addToSelection) {
+  HWND header = FindWindowExW(list, nullptr, L"SysHeader32", nullptr);
+  RECT headerRect{};
+  if (header) GetClientRect(header, &headerRect);
+  const LRESULT one = SendMessageW(list, LVM_APPROXIMATEVIEWRECT, 1, MAKELPARAM(-1, -1));
+  const LRESULT two = SendMessageW(list, LVM_APPROXIMATEVIEWRECT, 2, MAKELPARAM(-1, -1));
+  int rowHeight = HIWORD(two) - HIWORD(one);
+  if (rowHeight <= 0) rowHeight = 18;
+  // The choice, number and name columns, in their first order.
+  const int x = int(SendMessageW(list, LVM_GETCOLUMNWIDTH, 0, 0) +
+                    SendMessageW(list, LVM_GETCOLUMNWIDTH, 1, 0) +
+                    SendMessageW(list, LVM_GETCOLUMNWIDTH, 2, 0) / 2);
+  const int y = headerRect.bottom + rowHeight * row + rowHeight / 2;
+  const WPARAM keys = MK_LBUTTON | (addToSelection ? MK_CONTROL : 0);
+  PostMessageW(list, WM_LBUTTONDOWN, keys, MAKELPARAM(x, y));
+  PostMessageW(list, WM_LBUTTONUP, keys & ~WPARAM(MK_LBUTTON), MAKELPARAM(x, y));
+  Sleep(300);
+}
+
+// The format dialog for the table's first two formats: the fields they disagree on show "*".
+void ShootTwoFormats(HWND main, HWND formats) {
+  HWND list = GetDlgItem(formats, kFormatsListId);
+  ClickFormatRow(list, 0, false);
+  ClickFormatRow(list, 1, true);
+  ShootPopup(main, formats, WM_COMMAND, ID_FORMAT_CHANGE, L"format-multi", IDCANCEL);
+}
+
+// The key the samples are rendered from, typed into the key dialog as Em-Marine prints it.
+void EnterLastKey(HWND main, HWND formats) {
+  HWND dialog = OpenPopup(main, formats, kChangeLastKeyCommand, L"the key dialog");
+  if (!dialog) return;
+  HWND inputFormat = GetDlgItem(dialog, IDC_KEY_INPUT_FORMAT);
+  SendMessageW(inputFormat, CB_SETCURSEL, 0, 0);  // Em-Marine
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_KEY_INPUT_FORMAT, CBN_SELCHANGE), LPARAM(inputFormat));
+  Sleep(200);
+  SetItemText(dialog, IDC_KEY_NUMBER, L"[0000] 012,12345");
+  ClosePopup(dialog, IDOK);
+}
+
+// A new format checked by the add-in (which stays loaded) and tried live: the simulated reader's key
+// comes out by the typed template.
+void ShootLiveTest(HWND main, HWND formats, CTextReaderSim& sim) {
+  HWND dialog = OpenPopup(main, formats, kAddFormatCommand, L"format-live");
+  if (!dialog) return;
+  SetItemText(dialog, IDC_FORMAT_TEMPLATE, L"%.3u,%.5u");
+  SetItemText(dialog, IDC_FORMAT_PARAMS, L"b2 w01");
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDC_FORMAT_CHECK, BN_CLICKED),
+               LPARAM(GetDlgItem(dialog, IDC_FORMAT_CHECK)));
+  HWND box = nullptr;
+  if (WaitFor([&] { return (box = FindProgramPopup(main, dialog)) != nullptr; })) {
+    ClosePopup(box, IDOK);
+  } else {
+    Log(L"tour: %ls\n", L"Check showed no answer");
+  }
+  const int connections = sim.Connections();
+  ClickCheckBox(dialog, IDC_FORMAT_TEST, true);
+  if (!sim.WaitConnections(connections + 1, kWaitMs)) Log(L"tour: %ls\n", L"the reader was never connected");
+  Sleep(1500);  // the reader is identified before it reads keys
+  std::wstring sample;
+  const bool shown = WaitFor([&] {
+    sim.SendLine(kSimKeyLine);
+    Sleep(500);
+    sample = ItemText(dialog, IDC_FORMAT_SAMPLE);
+    return sample.find(L"12345") != std::wstring::npos;
+  });
+  if (shown) {
+    Shoot(dialog, L"format-live");
+  } else {
+    Log(L"tour: no number in the live test (%ls)\n", sample.c_str());
+    ++g_failures;
+  }
+  ClickCheckBox(dialog, IDC_FORMAT_TEST, false);
+  Sleep(500);
+  ClosePopup(dialog, IDCANCEL);
+}
+
+void ShootFormatsWithAddIn(HWND main, HWND formats, CTextReaderSim& sim) {
+  ShootTwoFormats(main, formats);
+  EnterLastKey(main, formats);
+  ShootLiveTest(main, formats, sim);
+  // The add-in the check loaded renders every shown format's sample of the key.
+  InvalidateRect(GetDlgItem(formats, kFormatsListId), nullptr, TRUE);
+  Shoot(main, L"formats-samples");
+}
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -153,6 +301,12 @@ int wmain(int argc, wchar_t** argv) {
   std::wstring commandLine = L"\"" + std::wstring(argv[1]) + L"\"";
   std::wstring folder = argv[1];
   folder.resize(folder.find_last_of(L"\\/") == std::wstring::npos ? 0 : folder.find_last_of(L"\\/"));
+
+  CTextReaderSim sim(SimIdentity(), true);
+  if (!sim.Listening() || !StoreReaderPort(sim.PortName())) {
+    fwprintf(stderr, L"tour: the simulated reader has no port\n");
+    ++g_failures;
+  }
 
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
@@ -189,6 +343,7 @@ int wmain(int argc, wchar_t** argv) {
                  L"customize-columns", IDCANCEL);
       ShootPopup(main, formats, WM_COMMAND, kChangeLastKeyCommand, L"key-properties", IDCANCEL);
       ShootPopup(main, formats, WM_COMMAND, kAddFormatCommand, L"format-new", IDCANCEL);
+      ShootFormatsWithAddIn(main, formats, sim);
     }
   }
 
