@@ -15,6 +15,7 @@
 #include "Dialog.h"
 #include "FormatsPage.h"
 #include "MessageBox.h"
+#include "ReadKeysPage.h"
 #include "TestVombra.h"
 #include "UiHelpers.h"
 
@@ -200,6 +201,7 @@ bool CMainFrame::SelectPage(int index) {
     // Pages whose content has not been built yet are plain pages on their own template.
     CAppPage* page = index == PAGE_ADVANCED ? static_cast<CAppPage*>(new CAdvancedPage())
                      : index == PAGE_FORMATS ? static_cast<CAppPage*>(new CFormatsPage())
+                     : index == PAGE_READ_KEYS ? static_cast<CAppPage*>(new CReadKeysPage())
                                             : new CAppPage(kPageTemplateFirst + index);
     SetPage(index, page);
     if (!CDialog::CreateFromTemplate(page, kPageTemplateFirst + index, hwnd)) {

@@ -198,3 +198,61 @@
 #define ID_FORMATS_EXPORT_CALC       32837
 #define ID_FORMATS_SET_READER_FORMAT 32838
 #define ID_FORMATS_CHANGE_LAST_KEY   32839
+
+// The Reading keys page (configurator/ReadKeysPage.*, MifarePages.*, UltralightTemicPages.*,
+// ConfigReadKeys.rc): the tab host, its five sub-pages (dialog and tab text share an id), the key-type
+// menu and the cell menu, the cell text, the texts of refused input, controls and commands.
+#define IDD_PAGE_READ_KEYS           952
+#define IDD_READ_KEYS_GENERAL        962
+#define IDD_READ_KEYS_MIFARE_C       963
+#define IDD_READ_KEYS_MIFARE_P       964
+#define IDD_READ_KEYS_MIFARE_UL      965
+#define IDD_READ_KEYS_TEMIC          966
+#define IDR_KEY_TYPES_MENU           801  // a menu; RCDATA 801 is the key-type names
+#define IDR_KEY_CELLS_MENU           808
+#define IDS_KEY_CELL                 144  // "Cell #%d"
+#define IDS_ALL                      149  // "All"
+#define IDS_RK_REFUSED_DELAY         570
+#define IDS_RK_REFUSED_MC_KEY        571
+#define IDS_RK_REFUSED_MP_KEY        572
+#define IDS_RK_REFUSED_SCAN          573
+#define IDS_RK_REFUSED_PASSWORD      574
+#define IDC_RK_AUTH_KEY_A            1105
+#define IDC_RK_AUTH_KEY_B            1106
+#define IDC_RK_KEY_VALUE             1100
+#define IDC_RK_KEY_CELLS_MODE        1101
+#define IDC_RK_AUTH_KEY              1102
+#define IDC_RK_MIFARE_ENABLED        1103
+#define IDC_RK_KEY_CELLS             1104
+#define IDC_RK_UL_ENABLED            1108
+#define IDC_RK_KEY_TYPES_GROUP       1112
+#define IDC_RK_KEY_TYPES             1113
+#define IDC_RK_TEMIC_UID             1160
+#define IDC_RK_TEMIC_DATA            1161
+#define IDC_RK_TEMIC_USE_PASSWORD    1162
+#define IDC_RK_TEMIC_PASSWORD        1163
+#define IDC_RK_SECTOR                1174
+#define IDC_RK_BLOCK                 1176
+#define IDC_RK_UL_PAGE               1178
+#define IDC_RK_UL_COUNT              1179
+#define IDC_RK_TEMIC_ENABLED         1181
+#define IDC_RK_TEMIC_FULL_ID         1182
+#define IDC_RK_TEMIC_SCAN            1183
+#define IDC_RK_TEMIC_BLOCK           1184
+#define IDC_RK_TEMIC_COUNT           1185
+#define IDC_RK_TABS                  1212
+#define IDC_RK_DELAY_GROUP           1213
+#define IDC_RK_DELAY                 1214
+#define IDC_RK_DELAY_SPIN            1215
+#define IDC_RK_HOLD_MIFARE_C         1216
+#define IDC_RK_HOLD_MIFARE_P         1217
+#define IDC_RK_HOLD_MIFARE_UL        1218
+#define IDC_RK_HOLD_TEMIC            1219
+#define IDC_RK_TEMIC_SCAN_GROUP      1220
+#define IDC_RK_TEMIC_READ_GROUP      1221
+#define ID_KEY_CELLS_CHECK_ALL       32800
+#define ID_KEY_CELLS_UNCHECK_ALL     32801
+#define ID_KEY_TYPES_CHECK_ALL       32773
+#define ID_KEY_TYPES_UNCHECK_ALL     32774
+#define ID_KEY_TYPES_CHECK_FIRST     32867  // .. 32872: Radio, Classic, Plus, Classic + Plus, Ultralight, Temic
+#define ID_KEY_TYPES_UNCHECK_FIRST   32875  // .. 32880, in the same order

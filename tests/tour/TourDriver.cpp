@@ -25,6 +25,7 @@ constexpr UINT kAddFormatCommand = 32821;
 constexpr UINT kChangeLastKeyCommand = 32839;
 constexpr UINT kCustomizeColumnsCommand = 32785;  // the table's header menu
 constexpr int kFormatsListId = 1001;
+constexpr int kReadKeysTabsId = 1212;
 constexpr int kTabCtrlId = 1;
 constexpr DWORD kSettleMs = 700;
 constexpr DWORD kWaitMs = 20000;
@@ -289,6 +290,45 @@ void ShootFormatsWithAddIn(HWND main, HWND formats, CTextReaderSim& sim) {
   InvalidateRect(GetDlgItem(formats, kFormatsListId), nullptr, TRUE);
   Shoot(main, L"formats-samples");
 }
+
+// The Reading keys page's sub-pages, each in a state worth seeing: the button clicks (posted BM_CLICK to a
+// control id) and the menu command posted before the picture.
+struct ReadKeysShot {
+  const wchar_t* name;
+  UINT command;     // 0: none
+  int clicks[3];    // control ids, 0 ends
+};
+const ReadKeysShot kReadKeysShots[] = {
+    {L"reading-keys-general", 32876, {0}},           // "Mifare Classic" unchecked
+    {L"reading-keys-classic", 0, {1103, 0}},         // enabled, with its key
+    {L"reading-keys-plus", 0, {1103, 1101, 0}},      // enabled, key cells
+    {L"reading-keys-ultralight", 0, {1108, 0}},      // enabled
+    {L"reading-keys-temic", 0, {1181, 1161, 1162}},  // enabled, Data mode, password
+};
+
+void ShootReadKeys(HWND main) {
+  HWND host = ShownPage(main);
+  HWND tabs = host ? GetDlgItem(host, kReadKeysTabsId) : nullptr;
+  for (int sub = 0; sub < static_cast<int>(ARRAYSIZE(kReadKeysShots)); ++sub) {
+    const ReadKeysShot& shot = kReadKeysShots[sub];
+    if (sub > 0) {
+      PostMessageW(tabs, WM_KEYDOWN, VK_RIGHT, 1);
+      PostMessageW(tabs, WM_KEYUP, VK_RIGHT, 0xC0000001);
+    }
+    if (!tabs || !WaitFor([&] { return SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == sub; }, 5000)) {
+      Log(L"tour: %ls not reached\n", shot.name);
+      ++g_failures;
+      continue;
+    }
+    HWND page = ShownPage(host);
+    if (shot.command) PostMessageW(page, WM_COMMAND, shot.command, 0);
+    for (int id : shot.clicks) {
+      if (id) PostMessageW(GetDlgItem(page, id), BM_CLICK, 0, 0);
+    }
+    Shoot(main, shot.name);
+  }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -345,6 +385,7 @@ int wmain(int argc, wchar_t** argv) {
       ShootPopup(main, formats, WM_COMMAND, kAddFormatCommand, L"format-new", IDCANCEL);
       ShootFormatsWithAddIn(main, formats, sim);
     }
+    if (page == 2) ShootReadKeys(main);
   }
 
   ShootPopup(main, main, WM_SYSCOMMAND, kAboutCommand, L"about", IDOK);
