@@ -86,13 +86,17 @@ void CVombra::WaitCommand(UINT timeout, const std::function<bool()>& settled) {
 void CVombra::StopReaders() {
   if (Readers.empty()) return;
   ReleaseCommandWaits(nullptr);
-  // All are told first so that they stop in parallel; the joins then take as
-  // long as the slowest, and there is no limit on how many threads are waited
-  // for.
+  // All are told first so that they stop in parallel, and all share one bound:
+  // a thread caught in a device call past it is left to end by itself.
   for (auto& entry : Readers) entry.second->RequestStop();
-  for (auto& entry : Readers) entry.second->Stop();
   DeviceIds.clear();
-  Readers.clear();
+  std::map<std::wstring, std::unique_ptr<CReader>> stopping;
+  stopping.swap(Readers);
+  const DWORD start = GetTickCount();
+  for (auto& entry : stopping) {
+    const DWORD spent = GetTickCount() - start;
+    CReader::Retire(std::move(entry.second), spent < kReaderStopWait ? kReaderStopWait - spent : 0);
+  }
 }
 
 namespace {
@@ -216,8 +220,12 @@ bool CVombra::Close(tVariant* result, tVariant* params, long count) {
   if (!stillUsed) {
     const std::wstring name = info.Reader->PortName;
     ReleaseCommandWaits(info.Reader);
-    info.Reader->Stop();
-    Readers.erase(name);
+    auto served = Readers.find(name);
+    if (served != Readers.end()) {
+      std::unique_ptr<CReader> reader = std::move(served->second);
+      Readers.erase(served);
+      CReader::Retire(std::move(reader));
+    }
   }
   if (result) SetBool(result, true);
   return true;
@@ -276,7 +284,7 @@ bool CVombra::DeviceTest(tVariant* result, tVariant* params, long count) {
     SetError(code, text.c_str());
     description.clear();
   }
-  if (temporary) temporary->Stop();
+  CReader::Retire(std::move(temporary));
   StringToVariant(&params[0], description.c_str());
   StringToVariant(&params[1], L"");
   if (result) SetBool(result, ok);

@@ -146,11 +146,22 @@ CVombra::~CVombra() {
 // The one destructor slot of all three interface parts, as the platform's compiler lays it out.
 void* CVombra::ScalarDeletingDestructor(unsigned int flags) {
   if (flags & 1) {
-    delete this;
+    // The readers stop while the object is whole, so a thread left to end by itself can still hold
+    // it; the object goes with the last hold.
+    StopReaders();
+    // The window's procedure lives in this module, which the host may unload once this returns.
+    ReleaseWindowAndEvent();
+    ReleaseForThread();
   } else {
     this->~CVombra();
   }
   return this;
+}
+
+void CVombra::HoldForThread() { ++Holds; }
+
+void CVombra::ReleaseForThread() {
+  if (--Holds == 0) delete this;
 }
 
 bool CVombra::setMemManager(void* memoryManager) {

@@ -96,6 +96,8 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   UINT GetLogLevel() const override { return LogLevel; }
   void StartupWinsock() override;
   CCcidConnection* GetWatcher() override;
+  void HoldForThread() override;
+  void ReleaseForThread() override;
   UINT GetKeyTypes() const override { return KeyTypes; }
   UINT GetIdentKeyDelay() const override { return IdentKeyDelay; }
   UINT GetDelayKeyTypes() const override { return DelayKeyTypes; }
@@ -311,6 +313,9 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   // The reader whose finished card command a method waits for; compared by the reader threads
   // without a lock.
   std::atomic<CReader*> WaitingReader{nullptr};
+  // The host's hold (1) and one per reader thread left to end by itself; the last let go deletes
+  // the object.
+  std::atomic<LONG> Holds{1};
   // Under Lock: the host threads waiting for a command, each with the reader it waits on.
   std::vector<_COMMAND_WAIT*> CommandWaits;
 

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <thread>
 
 #include "Object.h"
@@ -23,13 +24,26 @@ class CThread : public CObject {
   // Waits for the thread and lets it go. From the thread itself: std::system_error
   // (resource_deadlock_would_occur) instead of a hang.
   void Join();
+  // Join, but waiting no longer than limit ms for Run to return; false (the thread still held) when
+  // it has not.
+  bool JoinFor(DWORD limit);
+  // Leaves a thread that JoinFor gave up on to end by itself: from now on the thread owns the object
+  // and deletes it once Run returns, and it keeps the module that holds its code loaded until then.
+  // True when the object now belongs to the thread; false when Run returned meanwhile (the caller
+  // still owns the object, and no thread is held any more). Never terminates the thread.
+  bool Abandon();
   bool IsStarted() const { return m_thread.joinable(); }
 
  protected:
   virtual DWORD Run() = 0;
 
  private:
+  enum : int { kRunning, kEnded, kAbandoned };
+
   std::thread m_thread;
+  HANDLE m_ended = nullptr;  // manual reset: Run of the current thread has returned
+  std::atomic<int> m_fate{kRunning};
+  HMODULE m_pin = nullptr;  // the module reference an abandoned thread gives back as it ends
 };
 
 // Holds a critical section for a scope; Release leaves it early and the destructor then does nothing.

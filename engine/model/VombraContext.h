@@ -48,11 +48,18 @@ class IVombraContext {
   // The PC/SC watcher that PC/SC readers and the reader search register with.
   virtual CCcidConnection* GetWatcher() = 0;
 
+  // A reader thread left to end by itself (its device never returned) keeps the object alive until it
+  // ends: the host's destroy then only lets go of the host's own hold. A context that outlives every
+  // reader thread needs neither.
+  virtual void HoldForThread() {}
+  virtual void ReleaseForThread() {}
+
  protected:
   // The object behind the pointer is owned elsewhere and never deleted through it.
   ~IVombraContext() = default;
 };
 
 // Set by the add-in object's constructor and cleared by its destructor (when it still points to that
-// object); written only while no reader or watcher thread of that object runs.
+// object); written only while no reader or watcher thread of that object runs (a reader thread left
+// to end by itself holds the object, so its destructor comes after that thread).
 extern IVombraContext* g_pVombra;

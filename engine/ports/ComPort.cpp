@@ -7,47 +7,86 @@
 
 namespace {
 
-constexpr DWORD kReadChunkSize = 1024;
 constexpr DWORD kWriteReserve = 128;
 constexpr DWORD kInQueue = 2048;
 constexpr DWORD kOutQueue = 512;
 
 DWORD CommMaskFor(BYTE eventChar) { return eventChar ? EV_RXFLAG : EV_RXCHAR; }
 
-// Waits until the kernel has finished with an OVERLAPPED record (after a cancel it always does, and
-// promptly). The record's event may also be signalled by an earlier completion, so the record's own
-// status decides, not one wake of the event.
-void WaitForCompletion(OVERLAPPED& ov) {
+}  // namespace
+
+CKdComIo& CKdComIo::System() {
+  static CKdComIo io;
+  return io;
+}
+
+HANDLE CKdComIo::Open(const wchar_t* path) {
+  return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+void CKdComIo::Close(HANDLE handle) { CloseHandle(handle); }
+BOOL CKdComIo::Read(HANDLE handle, void* buffer, DWORD size, OVERLAPPED* ov) {
+  return ReadFile(handle, buffer, size, nullptr, ov);
+}
+BOOL CKdComIo::Write(HANDLE handle, const void* data, DWORD size, OVERLAPPED* ov) {
+  return WriteFile(handle, data, size, nullptr, ov);
+}
+BOOL CKdComIo::WaitEvent(HANDLE handle, DWORD* mask, OVERLAPPED* ov) { return WaitCommEvent(handle, mask, ov); }
+BOOL CKdComIo::Result(HANDLE handle, OVERLAPPED* ov, DWORD* bytes) {
+  return GetOverlappedResult(handle, ov, bytes, FALSE);
+}
+BOOL CKdComIo::Cancel(HANDLE handle, OVERLAPPED* ov) { return CancelIoEx(handle, ov); }
+BOOL CKdComIo::SetMask(HANDLE handle, DWORD mask) { return SetCommMask(handle, mask); }
+BOOL CKdComIo::GetState(HANDLE handle, DCB* dcb) { return GetCommState(handle, dcb); }
+BOOL CKdComIo::SetState(HANDLE handle, DCB* dcb) { return SetCommState(handle, dcb); }
+BOOL CKdComIo::Setup(HANDLE handle, DWORD inQueue, DWORD outQueue) { return SetupComm(handle, inQueue, outQueue); }
+BOOL CKdComIo::SetTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) { return SetCommTimeouts(handle, timeouts); }
+BOOL CKdComIo::ClearError(HANDLE handle, DWORD* errors, COMSTAT* stat) { return ClearCommError(handle, errors, stat); }
+BOOL CKdComIo::Purge(HANDLE handle, DWORD flags) { return PurgeComm(handle, flags); }
+BOOL CKdComIo::Escape(HANDLE handle, DWORD function) { return EscapeCommFunction(handle, function); }
+
+// The bound of a wait for the system to let go of a record is real time, whatever clock the port's
+// time-outs follow.
+bool CKdComPort::WaitForCompletion(OVERLAPPED& ov, DWORD start, DWORD limit) {
+  // The record's event may also be signalled by an earlier completion, so the record's own status
+  // decides, not one wake of the event.
   while (!HasOverlappedIoCompleted(&ov)) {
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= limit) return false;
+    const DWORD slice = std::min<DWORD>(10, limit - elapsed);
     if (ov.hEvent) {
-      WaitForSingleObject(ov.hEvent, 10);
+      WaitForSingleObject(ov.hEvent, slice);
     } else {
       Sleep(1);
     }
   }
+  return true;
 }
 
-}  // namespace
-
-CKdComPort::CKdComPort() = default;
+CKdComPort::CKdComPort(CKdComIo* io) : m_io(io ? io : &CKdComIo::System()), m_records(new CKdComRecords) {}
 
 CKdComPort::~CKdComPort() { Close(); }
 
 void CKdComPort::SetParams(const wchar_t* name, HANDLE stopEvent, HANDLE writeEvent, HANDLE readEvent,
                            HANDLE rxEvent) {
   CKdPort::SetParams(name, stopEvent, writeEvent, readEvent, rxEvent);
-  ReadChunk.resize(kReadChunkSize);
-  WriteBuffer.reserve(kWriteReserve);
-  m_writeOv.hEvent = WriteEvent;
-  m_readOv.hEvent = ReadEvent;
-  m_commOv.hEvent = RxEvent;
+  EventsToRecords();
+}
+
+void CKdComPort::EventsToRecords() {
+  m_records->WriteBuffer.reserve(kWriteReserve);
+  m_records->WriteOv.hEvent = WriteEvent;
+  m_records->ReadOv.hEvent = ReadEvent;
+  m_records->CommOv.hEvent = RxEvent;
 }
 
 HRESULT CKdComPort::Open(UINT) {
   if (IsOpen()) return S_OK;
+  if (CKdComKeeper::Instance().KeptFor(Name) >= kMaxKeptComRecords) {
+    LogPort(kPortLogError, L"Port driver still holds abandoned operations");
+    return VOMBRA_E_PORT_BUSY;
+  }
   std::wstring path = L"\\\\.\\" + Name;
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE handle = m_io->Open(path.c_str());
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND) {
@@ -61,16 +100,16 @@ HRESULT CKdComPort::Open(UINT) {
     LogPort(kPortLogError, L"Port opening error %d", int(error));
     return HRESULT_FROM_WIN32(error);
   }
-  m_handle.Reset(handle);
+  m_handle = handle;
   // A record keeps the status of its last operation; a new handle starts with none in flight.
-  for (OVERLAPPED* ov : {&m_writeOv, &m_readOv, &m_commOv}) {
+  for (OVERLAPPED* ov : {&m_records->WriteOv, &m_records->ReadOv, &m_records->CommOv}) {
     HANDLE event = ov->hEvent;
     *ov = OVERLAPPED{};
     ov->hEvent = event;
   }
   HRESULT hr = SetupLine();
   if (FAILED(hr)) {
-    m_handle.Close();
+    CloseHandleAndRecords(false);
     return hr;
   }
   // Arms the first comm-event wait.
@@ -85,7 +124,7 @@ HRESULT CKdComPort::SetupLine() {
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   if (Baud == 0) {
-    if (!GetCommState(m_handle.Get(), &dcb)) return PortErrorFromWin32(GetLastError());
+    if (!m_io->GetState(m_handle, &dcb)) return PortErrorFromWin32(GetLastError());
     Baud = dcb.BaudRate;
   }
   dcb.BaudRate = Baud;
@@ -96,8 +135,8 @@ HRESULT CKdComPort::SetupLine() {
   dcb.fBinary = 1;
   // With a given speed every other field stays 0: no flow control, DTR and RTS off until asked.
   COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
-  BOOL ok = SetupComm(m_handle.Get(), kInQueue, kOutQueue) && SetCommTimeouts(m_handle.Get(), &timeouts) &&
-            SetCommState(m_handle.Get(), &dcb) && SetCommMask(m_handle.Get(), CommMaskFor(EventChar));
+  BOOL ok = m_io->Setup(m_handle, kInQueue, kOutQueue) && m_io->SetTimeouts(m_handle, &timeouts) &&
+            m_io->SetState(m_handle, &dcb) && m_io->SetMask(m_handle, CommMaskFor(EventChar));
   if (!ok) {
     DWORD error = GetLastError();
     LogPort(kPortLogError, L"Port setup error %d", int(error));
@@ -106,19 +145,36 @@ HRESULT CKdComPort::SetupLine() {
   return S_OK;
 }
 
-void CKdComPort::CancelPending() {
+bool CKdComPort::CancelPending() {
   // Ends a comm-event wait even where CancelIoEx would not reach it.
-  SetCommMask(m_handle.Get(), 0);
-  CancelIoEx(m_handle.Get(), nullptr);
-  WaitForCompletion(m_readOv);
-  WaitForCompletion(m_writeOv);
-  WaitForCompletion(m_commOv);
+  m_io->SetMask(m_handle, 0);
+  m_io->Cancel(m_handle, nullptr);
+  // One bound for all three: a driver that ignores the cancel costs the caller this much and no more.
+  const DWORD start = GetTickCount();
+  bool done = WaitForCompletion(m_records->ReadOv, start, kComCancelWait);
+  done = WaitForCompletion(m_records->WriteOv, start, kComCancelWait) && done;
+  done = WaitForCompletion(m_records->CommOv, start, kComCancelWait) && done;
+  return done;
+}
+
+void CKdComPort::CloseHandleAndRecords(bool abandoned) {
+  if (abandoned) {
+    LogPort(kPortLogError, L"Cancelled operations did not complete within %u ms", unsigned(kComCancelWait));
+  }
+  m_io->Close(m_handle);
+  m_handle = INVALID_HANDLE_VALUE;
+  // Closing the handle ends whatever the driver can still end; what it cannot, may complete into the
+  // records any time later, so they leave with the keeper and the port takes fresh ones.
+  if (!m_records->AllCompleted()) {
+    CKdComKeeper::Instance().Keep(Name, std::move(m_records));
+    m_records.reset(new CKdComRecords);
+    EventsToRecords();
+  }
 }
 
 HRESULT CKdComPort::Close() {
   if (!IsOpen()) return S_OK;
-  CancelPending();
-  m_handle.Close();
+  CloseHandleAndRecords(!CancelPending());
   StateFlags = 0;
   LogPort(kPortLogInfo, L"Port is closed");
   return S_OK;
@@ -128,12 +184,12 @@ HRESULT CKdComPort::SetConfig(UINT baud, BYTE stopBits, BYTE eventChar) {
   if (!IsOpen()) return CKdPort::SetConfig(baud, stopBits, eventChar);
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
-  if (!GetCommState(m_handle.Get(), &dcb)) return PortErrorFromWin32(GetLastError());
+  if (!m_io->GetState(m_handle, &dcb)) return PortErrorFromWin32(GetLastError());
   // Baud 0 keeps the speed the line has now.
   if (baud != 0) dcb.BaudRate = baud;
   dcb.StopBits = stopBits;
   dcb.EvtChar = char(eventChar);
-  if (!SetCommState(m_handle.Get(), &dcb)) {
+  if (!m_io->SetState(m_handle, &dcb)) {
     DWORD error = GetLastError();
     LogPort(kPortLogError, L"SetCommState error %d", int(error));
     return PortErrorFromWin32(error);
@@ -141,7 +197,7 @@ HRESULT CKdComPort::SetConfig(UINT baud, BYTE stopBits, BYTE eventChar) {
   Baud = dcb.BaudRate;
   StopBits = stopBits;
   EventChar = eventChar;
-  if (!SetCommMask(m_handle.Get(), CommMaskFor(EventChar))) {
+  if (!m_io->SetMask(m_handle, CommMaskFor(EventChar))) {
     DWORD error = GetLastError();
     LogPort(kPortLogError, L"SetCommMask error %d", int(error));
     return PortErrorFromWin32(error);
@@ -164,7 +220,7 @@ HRESULT CKdComPort::GetRxCount(UINT* count) {
   }
   DWORD errors = 0;
   COMSTAT stat{};
-  if (!ClearCommError(m_handle.Get(), &errors, &stat)) return PortErrorFromWin32(GetLastError());
+  if (!m_io->ClearError(m_handle, &errors, &stat)) return PortErrorFromWin32(GetLastError());
   *count = UINT(RxStore.size() + stat.cbInQue);
   return S_OK;
 }
@@ -172,34 +228,45 @@ HRESULT CKdComPort::GetRxCount(UINT* count) {
 HRESULT CKdComPort::Purge(bool rx, bool tx) {
   if (!IsOpen()) return S_OK;
   DWORD flags = (rx ? PURGE_RXABORT | PURGE_RXCLEAR : 0) | (tx ? PURGE_TXABORT | PURGE_TXCLEAR : 0);
-  if (!PurgeComm(m_handle.Get(), flags)) return PortErrorFromWin32(GetLastError());
+  if (!m_io->Purge(m_handle, flags)) return PortErrorFromWin32(GetLastError());
   // Wine's purge leaves a pending read alone; it would later complete into ReadChunk with bytes from
   // before the purge. Cancel it (Windows has already done so) and wait until it has let go.
   if (rx) {
-    if (!HasOverlappedIoCompleted(&m_readOv)) {
-      CancelIoEx(m_handle.Get(), &m_readOv);
-      WaitForCompletion(m_readOv);
+    if (!HasOverlappedIoCompleted(&m_records->ReadOv)) {
+      m_io->Cancel(m_handle, &m_records->ReadOv);
+      if (!WaitForCompletion(m_records->ReadOv, GetTickCount(), kComCancelWait)) return GiveUpStuckPort();
     }
     StateFlags &= ~PSF_READ_PENDING;
     RxStore.clear();
   }
   if (tx) {
-    if (!HasOverlappedIoCompleted(&m_writeOv)) {
-      CancelIoEx(m_handle.Get(), &m_writeOv);
-      WaitForCompletion(m_writeOv);
+    if (!HasOverlappedIoCompleted(&m_records->WriteOv)) {
+      m_io->Cancel(m_handle, &m_records->WriteOv);
+      if (!WaitForCompletion(m_records->WriteOv, GetTickCount(), kComCancelWait)) return GiveUpStuckPort();
     }
     StateFlags &= ~PSF_WRITE_PENDING;
   }
   return S_OK;
 }
 
+HRESULT CKdComPort::GiveUpStuckPort() {
+  // The record is still the driver's: the port cannot go on with it, so it closes as a disconnected
+  // one and the owner's next open starts afresh.
+  m_io->SetMask(m_handle, 0);
+  m_io->Cancel(m_handle, nullptr);
+  CloseHandleAndRecords(true);
+  StateFlags = 0;
+  RxStore.clear();
+  return VOMBRA_E_PORT_DISCONNECTED;
+}
+
 HRESULT CKdComPort::SetDTR(bool on) {
-  if (!EscapeCommFunction(m_handle.Get(), on ? SETDTR : CLRDTR)) return HRESULT_FROM_WIN32(GetLastError());
+  if (!m_io->Escape(m_handle, on ? SETDTR : CLRDTR)) return HRESULT_FROM_WIN32(GetLastError());
   return S_OK;
 }
 
 HRESULT CKdComPort::SetRTS(bool on) {
-  if (!EscapeCommFunction(m_handle.Get(), on ? SETRTS : CLRRTS)) return HRESULT_FROM_WIN32(GetLastError());
+  if (!m_io->Escape(m_handle, on ? SETRTS : CLRRTS)) return HRESULT_FROM_WIN32(GetLastError());
   return S_OK;
 }
 
@@ -208,9 +275,9 @@ HRESULT CKdComPort::OnReadEvent() {
   // at once by Read, or cancelled by Purge).
   if (!IsOpen() || !(StateFlags & PSF_READ_PENDING)) return S_OK;
   DWORD bytes = 0;
-  if (GetOverlappedResult(m_handle.Get(), &m_readOv, &bytes, FALSE)) {
+  if (m_io->Result(m_handle, &m_records->ReadOv, &bytes)) {
     StateFlags &= ~PSF_READ_PENDING;
-    RxStore.append(ReadChunk.data(), bytes);
+    RxStore.append(m_records->ReadChunk, bytes);
     return S_OK;
   }
   DWORD error = GetLastError();
@@ -223,7 +290,7 @@ HRESULT CKdComPort::OnReadEvent() {
 HRESULT CKdComPort::OnWriteEvent() {
   if (!IsOpen() || !(StateFlags & PSF_WRITE_PENDING)) return S_OK;
   DWORD bytes = 0;
-  if (GetOverlappedResult(m_handle.Get(), &m_writeOv, &bytes, FALSE)) {
+  if (m_io->Result(m_handle, &m_records->WriteOv, &bytes)) {
     StateFlags &= ~PSF_WRITE_PENDING;
     return S_OK;
   }
@@ -237,7 +304,7 @@ HRESULT CKdComPort::OnWriteEvent() {
 HRESULT CKdComPort::OnRxEvent() {
   if (!IsOpen()) return S_OK;
   DWORD bytes = 0;
-  if (GetOverlappedResult(m_handle.Get(), &m_commOv, &bytes, FALSE)) {
+  if (m_io->Result(m_handle, &m_records->CommOv, &bytes)) {
     ArmCommEvent();
     return S_OK;
   }
@@ -262,9 +329,9 @@ HRESULT CKdComPort::OnRxEvent() {
 // A port that can no longer arm its wait is noticed by the next read or write, so the result is only
 // logged.
 void CKdComPort::ArmCommEvent() {
-  CommEventMask = 0;
-  if (WaitCommEvent(m_handle.Get(), &CommEventMask, &m_commOv)) {
-    LogPort(kPortLogInfo, L"WaitCommEvent(0x%x)", unsigned(CommEventMask));
+  m_records->CommEventMask = 0;
+  if (m_io->WaitEvent(m_handle, &m_records->CommEventMask, &m_records->CommOv)) {
+    LogPort(kPortLogInfo, L"m_io->WaitEvent(0x%x)", unsigned(m_records->CommEventMask));
     return;
   }
   DWORD error = GetLastError();
@@ -274,10 +341,10 @@ void CKdComPort::ArmCommEvent() {
 HRESULT CKdComPort::ReadAvailable() {
   for (;;) {
     DWORD bytes = 0;
-    if (ReadFile(m_handle.Get(), &ReadChunk[0], kReadChunkSize, nullptr, &m_readOv)) {
-      if (!GetOverlappedResult(m_handle.Get(), &m_readOv, &bytes, FALSE)) bytes = 0;
+    if (m_io->Read(m_handle, m_records->ReadChunk, kComReadChunkSize, &m_records->ReadOv)) {
+      if (!m_io->Result(m_handle, &m_records->ReadOv, &bytes)) bytes = 0;
       if (bytes == 0) return S_OK;
-      RxStore.append(ReadChunk.data(), bytes);
+      RxStore.append(m_records->ReadChunk, bytes);
       continue;
     }
     DWORD error = GetLastError();
@@ -371,8 +438,8 @@ HRESULT CKdComPort::Write(const BYTE* data, UINT size, UINT timeout) {
     if (FAILED(hr)) return hr;
   }
   if (size == 0) return S_OK;
-  WriteBuffer.assign(reinterpret_cast<const char*>(data), size);
-  if (WriteFile(m_handle.Get(), WriteBuffer.data(), size, nullptr, &m_writeOv)) return S_OK;
+  m_records->WriteBuffer.assign(reinterpret_cast<const char*>(data), size);
+  if (m_io->Write(m_handle, m_records->WriteBuffer.data(), size, &m_records->WriteOv)) return S_OK;
   DWORD error = GetLastError();
   if (error != ERROR_IO_PENDING) {
     LogPort(kPortLogError, L"Write port error %d", int(error));

@@ -31,10 +31,13 @@ CReader::~CReader() {
   Stop();
   DeleteCriticalSection(&Lock);
   for (HANDLE* event : {&BreakEvent, &WakeEvent, &WriteEvent, &ReadEvent, &RxEvent}) CloseHandleField(*event);
+  // Last: letting go of the context may end the add-in object.
+  if (HeldContext) HeldContext->ReleaseForThread();
 }
 
 void CReader::Init(IReaderEvents* events, const wchar_t* port) {
-  Events = events;
+  EventsGate.SetTarget(events);
+  Events = events ? &EventsGate : nullptr;
   PortName = port ? port : L"";
   Changes |= RC_PARAMS;
   for (HANDLE* event : {&BreakEvent, &WakeEvent, &WriteEvent, &ReadEvent, &RxEvent}) {
@@ -126,6 +129,7 @@ void CReader::Start() {
   {
     CCriticalSectionLock lock(&Lock);
     Changes |= RC_RECONNECT;
+    Leaving = false;
   }
   Running = 1;
   CThread::Start();
@@ -150,6 +154,29 @@ void CReader::Stop() {
       // Stopping never fails; the port is closed in any case.
     }
   }
+}
+
+bool CReader::StopFor(DWORD limit) {
+  if (RequestStop() && !JoinFor(limit)) return false;
+  Stop();
+  return true;
+}
+
+void CReader::Retire(std::unique_ptr<CReader> reader, DWORD limit) {
+  if (!reader || reader->StopFor(limit)) return;
+  if (LogLevel() >= 2 && g_pVombra) {
+    g_pVombra->LogPrintf(2, reader->PortName.c_str(), L"The reader thread did not end within %u ms; it ends by itself",
+                         unsigned(limit));
+  }
+  reader->EventsGate.Shut(kEventsShutWait);
+  IVombraContext* context = g_pVombra;
+  if (context) context->HoldForThread();
+  reader->HeldContext = context;
+  CReader* left = reader.release();
+  if (left->Abandon()) return;
+  // The thread ended just now: the reader is still the caller's to finish.
+  std::unique_ptr<CReader> back(left);
+  back->Stop();
 }
 
 void CReader::Wake() {

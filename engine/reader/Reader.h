@@ -20,6 +20,7 @@
 #include "KeyModel.h"
 #include "Port.h"
 #include "ReaderEvents.h"
+#include "ReaderEventsGate.h"
 #include "Settings.h"
 #include "Thread.h"
 
@@ -192,6 +193,14 @@ constexpr UINT kReaderSpeeds[] = {9600, 19200, 38400, 57600, 115200, 230400};
 // The rate ApplySpeed picks for a requested speed (0: the highest) from a non-empty mask.
 UINT ChooseSpeed(UINT mask, UINT speed);
 
+// How long a host call waits for a stopped reader's thread to end. It exceeds the longest close of a
+// port (a serial port's cancel wait), so only a thread caught in a device call runs over.
+constexpr DWORD kReaderStopWait = 1000;
+// How long a reader left to its thread waits for an event already passing to the add-in.
+constexpr DWORD kEventsShutWait = 200;
+
+class IVombraContext;
+
 // How long the deferred "No card" waits for the key to come back.
 constexpr DWORD kNoCardDelay = 3000;
 // A line longer than this without a carriage return is garbage, not a line still arriving.
@@ -223,6 +232,14 @@ class CReader : public CThread {
   // RequestStop, Join, and the port closed (a PC/SC reader's watcher slot given back). Never under the
   // add-in lock: the thread may be waiting for it.
   void Stop();
+  // Stop, but waiting no longer than limit ms for the thread; false, with the thread still running
+  // and still owning the port, when it has not ended by then.
+  bool StopFor(DWORD limit);
+  // Ends a reader the caller owns within limit ms (after RequestStop, when several end together). A
+  // thread still caught in a device call then is never terminated: it is left to end by itself with
+  // the reader, which it deletes as it ends; from this moment no event of it reaches the add-in, and
+  // it holds the context (g_pVombra) alive until then. Never under the add-in lock.
+  static void Retire(std::unique_ptr<CReader> reader, DWORD limit = kReaderStopWait);
   // Wakes the thread for one pass of its loop: settings given without a wake take effect, and a
   // handler pausing on the wake event (the Temic search) looks at its command again.
   void Wake();
@@ -247,6 +264,12 @@ class CReader : public CThread {
 
   // --- The thread -------------------------------------------------------------------------------
   void ApplyChanges();
+  // The thread at the end of its loop: true when it leaves for good, false when its stop was
+  // withdrawn meanwhile.
+  bool LeaveLoop();
+  // Takes back a stop the thread has not yet acted on (a device test that could not wait for a
+  // thread caught in a device call); false when the thread is already leaving.
+  bool WithdrawStop();
   void ReportError(int kind, HRESULT code, const wchar_t* text);
   void TextModePoll();
 
@@ -431,6 +454,10 @@ class CReader : public CThread {
   UINT ModelSetting = 0;
   UINT FormatId = 0;
   IReaderEvents* Events = nullptr;
+  // Init points Events here; the gate forwards to the add-in's handler until Retire shuts it.
+  CReaderEventsGate EventsGate;
+  // The context a thread left to end by itself holds; let go by the destructor.
+  IVombraContext* HeldContext = nullptr;
 
   // Converter addresses: Addresses is written by AddAddress and RemoveAddress (host threads) under
   // Lock and read by the thread under Lock; AddressMap is built by the thread under Lock, which reads it
@@ -444,6 +471,9 @@ class CReader : public CThread {
   // Changes: or-ed in by the host's threads and taken by the thread, both under Lock. NextWait: the
   // thread's own.
   std::atomic<BYTE> Running{0};
+  // Set under Lock by the thread when it leaves its loop for good; a stop withdrawn before that
+  // (WithdrawStop) keeps it running.
+  bool Leaving = false;
   HANDLE BreakEvent = nullptr;
   HANDLE WakeEvent = nullptr;
   HANDLE WriteEvent = nullptr;

@@ -521,7 +521,19 @@ bool CReader::TestConnect(int address, BYTE stopBits, UINT modelSetting, UINT co
 bool CReader::TestDevice(int address, BYTE stopBits, UINT modelSetting, UINT connectTimeout, UINT rxPeriod,
                          UINT requestTimeout, UINT requestTries, std::wstring* info) {
   if (RequestStop()) {
-    Join();
+    // A thread caught in a device call keeps the port: the test cannot have it, and the reader goes
+    // on as before. One already leaving its loop only closes its port, which is bounded.
+    if (!JoinFor(kReaderStopWait) && (WithdrawStop() || !JoinFor(kReaderStopWait))) {
+      CCriticalSectionLock lock(&Lock);
+      LastError = VOMBRA_E_PORT_BUSY;
+      LastErrorText.clear();
+      auto record = AddressMap.find(address);
+      if (record != AddressMap.end()) {
+        record->second.LastError = VOMBRA_E_PORT_BUSY;
+        record->second.LastErrorText.clear();
+      }
+      return false;
+    }
     // A thread that ended on its wake event has left the break signalled.
     ResetEvent(BreakEvent);
   }

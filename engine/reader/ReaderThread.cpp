@@ -14,7 +14,8 @@ using namespace reader_support;
 DWORD CReader::Run() {
   ApplyThreadLocale();
   HANDLE handles[4] = {WakeEvent, WriteEvent, ReadEvent, RxEvent};
-  while (Running) {
+  // Leaves only through LeaveLoop, so that a stop withdrawn meanwhile keeps the thread going.
+  while (Running || !LeaveLoop()) {
     try {
       if (Changes) ApplyChanges();
       NextWait = INFINITE;
@@ -59,7 +60,7 @@ DWORD CReader::Run() {
       if (State == RS_CONNECTED && Mode == PM_FRAMED) FramedModePoll();
       if (State == RS_CONNECTED && Mode == PM_CONVERTER) ConverterModePoll();
 
-      if (!Running) break;
+      if (!Running) continue;
 
       DWORD result = WaitForMultipleObjects(4, handles, FALSE, NextWait);
       if (State == RS_CONNECTED && Port && result >= WAIT_OBJECT_0 + 1 && result <= WAIT_OBJECT_0 + 3) {
@@ -84,6 +85,22 @@ DWORD CReader::Run() {
     // The thread ends in any case.
   }
   return 0;
+}
+
+bool CReader::LeaveLoop() {
+  CCriticalSectionLock lock(&Lock);
+  if (Running) return false;
+  Leaving = true;
+  return true;
+}
+
+bool CReader::WithdrawStop() {
+  CCriticalSectionLock lock(&Lock);
+  if (Leaving) return false;
+  Running = 1;
+  // The break would cut short the exchange the thread is caught in once it comes back.
+  ResetEvent(BreakEvent);
+  return true;
 }
 
 void CReader::ApplyChanges() {
