@@ -15,6 +15,7 @@
 #include "Dialog.h"
 #include "FormatsPage.h"
 #include "MessageBox.h"
+#include "SoundPage.h"
 #include "TestVombra.h"
 #include "UiHelpers.h"
 
@@ -200,6 +201,7 @@ bool CMainFrame::SelectPage(int index) {
     // Pages whose content has not been built yet are plain pages on their own template.
     CAppPage* page = index == PAGE_ADVANCED ? static_cast<CAppPage*>(new CAdvancedPage())
                      : index == PAGE_FORMATS ? static_cast<CAppPage*>(new CFormatsPage())
+                     : index == PAGE_SOUND   ? static_cast<CAppPage*>(new CSoundPage())
                                             : new CAppPage(kPageTemplateFirst + index);
     SetPage(index, page);
     if (!CDialog::CreateFromTemplate(page, kPageTemplateFirst + index, hwnd)) {
@@ -481,6 +483,17 @@ void CMainFrame::StopSound() {
   CAppSettings& settings = Settings();
   _DOC_UPDATE_INFO batch(&settings, nullptr);
   MciCommand(L"close media", nullptr);
+  mciSound = -1;
+  settings.UpdateAllViews(HINT_SOUND_PLAYING);
+}
+
+void CMainFrame::StopMedia() {
+  if (mciSound == -1) return;
+  // openSound keeps the device: dropping it without "close media" would leave the alias taken, and no
+  // later "open" could succeed.
+  CAppSettings& settings = Settings();
+  _DOC_UPDATE_INFO batch(&settings, nullptr);
+  MciCommand(L"stop media", nullptr);
   mciSound = -1;
   settings.UpdateAllViews(HINT_SOUND_PLAYING);
 }
