@@ -841,3 +841,21 @@ void CTableCtrl::EndDrag(bool cancelled, bool notify) {
   info.cancelled = cancelled;
   SendTableNotify(TBLN_DROP, &info.hdr);
 }
+
+// --- shared helpers of the pages' tables ---
+
+void ApplyGridLines(HWND list) {
+  if (!list) return;
+  const DWORD style = DWORD(SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0));
+  const bool on = g_app && g_app->GetTableGrid();
+  if (on == ((style & LVS_EX_GRIDLINES) != 0)) return;
+  SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_GRIDLINES, on ? LVS_EX_GRIDLINES : 0);
+}
+
+void RefreshListRows(CListCtrl& list, IVirtualListViewData& data) {
+  if (!list.hwnd) return;
+  const int top = int(SendMessageW(list.hwnd, LVM_GETTOPINDEX, 0, 0));
+  SendMessageW(list.hwnd, LVM_SETITEMCOUNT, WPARAM(data.GetItemCount()), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+  list.SetTopIndex(top);
+  InvalidateRect(list.hwnd, nullptr, TRUE);
+}

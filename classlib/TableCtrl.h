@@ -197,3 +197,11 @@ class CTableCtrl : public CListCtrl {
   void EndDrag(bool cancelled, bool notify);
   HWND Header() const;
 };
+
+// Sets LVS_EX_GRIDLINES on `list` while the application's table-grid option is on and clears it while
+// off; the style is written only when it changes. Without an application the grid is off.
+void ApplyGridLines(HWND list);
+// The refresh an owner-data table's provider listener runs after its rows changed: the item count becomes
+// the provider's, the first visible row stays where it was (as far as the list still reaches), and the
+// whole list is redrawn.
+void RefreshListRows(CListCtrl& list, IVirtualListViewData& data);

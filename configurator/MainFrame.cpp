@@ -16,6 +16,7 @@
 #include "FormatsPage.h"
 #include "MessageBox.h"
 #include "ReadKeysPage.h"
+#include "SoundPage.h"
 #include "TestVombra.h"
 #include "UiHelpers.h"
 
@@ -202,6 +203,7 @@ bool CMainFrame::SelectPage(int index) {
     CAppPage* page = index == PAGE_ADVANCED ? static_cast<CAppPage*>(new CAdvancedPage())
                      : index == PAGE_FORMATS ? static_cast<CAppPage*>(new CFormatsPage())
                      : index == PAGE_READ_KEYS ? static_cast<CAppPage*>(new CReadKeysPage())
+                     : index == PAGE_SOUND   ? static_cast<CAppPage*>(new CSoundPage())
                                             : new CAppPage(kPageTemplateFirst + index);
     SetPage(index, page);
     if (!CDialog::CreateFromTemplate(page, kPageTemplateFirst + index, hwnd)) {
@@ -483,6 +485,17 @@ void CMainFrame::StopSound() {
   CAppSettings& settings = Settings();
   _DOC_UPDATE_INFO batch(&settings, nullptr);
   MciCommand(L"close media", nullptr);
+  mciSound = -1;
+  settings.UpdateAllViews(HINT_SOUND_PLAYING);
+}
+
+void CMainFrame::StopMedia() {
+  if (mciSound == -1) return;
+  // openSound keeps the device: dropping it without "close media" would leave the alias taken, and no
+  // later "open" could succeed.
+  CAppSettings& settings = Settings();
+  _DOC_UPDATE_INFO batch(&settings, nullptr);
+  MciCommand(L"stop media", nullptr);
   mciSound = -1;
   settings.UpdateAllViews(HINT_SOUND_PLAYING);
 }

@@ -65,6 +65,8 @@ class CMainFrame : public CWnd {
   // MCI device "media", which notifies this window when it ends.
   void PlayEventSound(int event);
   void StopSound();
+  // Stops the MCI sound that plays now; the device stays open, so it plays again from the start.
+  void StopMedia();
   void ShowAbout();
   // statusCommand = command; the line shows string `stringId` formatted with the arguments, or nothing
   // for id 0.

@@ -256,3 +256,23 @@
 #define ID_KEY_TYPES_UNCHECK_ALL     32774
 #define ID_KEY_TYPES_CHECK_FIRST     32867  // .. 32872: Radio, Classic, Plus, Classic + Plus, Ultralight, Temic
 #define ID_KEY_TYPES_UNCHECK_FIRST   32875  // .. 32880, in the same order
+// The Sound page (configurator/SoundPage.*, ConfigSoundPage.rc): the template and its controls, the column
+// titles, the event names (IDS_SOUND_EVENT_FIRST + event), the Open dialog's filter, the list's menu and
+// its commands.
+#define IDD_PAGE_SOUND          953
+#define IDR_SOUND_MENU          827
+#define IDS_SNDCOL_EVENT        130
+#define IDS_SNDCOL_FILE         131
+#define IDS_SNDCOL_PLAY         132
+#define IDS_SNDCOL_GO           133
+#define IDS_SNDCOL_BROWSE       134
+#define IDS_SOUND_EVENT_FIRST   135  // .. 141
+#define IDS_SOUND_FILTER        202
+#define IDS_SOUND_PATH_TOO_LONG 297  // "A sound file path may be at most %d characters long."
+#define IDC_SOUND_ENABLED       1032
+#define IDC_SOUND_COMBO         1035
+#define IDC_SOUND_LIST          1097
+#define ID_SOUND_PLAY           32840
+#define ID_SOUND_GO             32841
+#define ID_SOUND_CHOOSE         32842
+#define ID_SOUND_SELECT_ALL     32843

@@ -45,6 +45,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # Wine does not find its own font folder here; fonts in the prefix's Fonts folder it does.
 cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+# A few media files for the Sound page's in-place combo (Wine's prefix has none).
+media="$WINEPREFIX/drive_c/windows/Media"
+mkdir -p "$media"
+for f in chimes.wav ding.wav notify.wav tada.wav flourish.mid town.mid; do
+  [ -f "$media/$f" ] || : >"$media/$f"
+done
 mkdir -p dist/screens
 rm -f dist/screens/*.bmp
 failed=0

@@ -25,11 +25,13 @@ namespace {
 class CTableTestApp : public CWindowTestApp {
  public:
   bool GetNoSortHeader() override { return noSortHeader; }
+  bool GetTableGrid() override { return tableGrid; }
   void ToggleNoSortHeader() override { ++toggles; }
   COLORREF GetHighlightColor(bool text) override { return text ? RGB(255, 255, 0) : kHighlight; }
 
   static constexpr COLORREF kHighlight = RGB(10, 120, 200);
   bool noSortHeader = false;
+  bool tableGrid = false;
   int toggles = 0;
 };
 
@@ -884,6 +886,40 @@ TEST(VirtualListViewData, FireEventReachesTheListenerAndStopsItsExceptions) {
   log.fail = true;
   EXPECT_NO_THROW(rows.FireEvent());
   EXPECT_EQ(log.calls, 2);
+}
+
+// ---- The pages' shared helpers
+
+TEST_F(TableCtrlTest, GridLinesFollowTheApplicationsOptionAndLeaveTheOtherStyles) {
+  MakeTable({{100, V}}, 3);
+  const DWORD others = LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP;
+  SendMessageW(table.hwnd, LVM_SETEXTENDEDLISTVIEWSTYLE, others, others);
+  for (bool grid : {true, true, false, false, true}) {
+    SCOPED_TRACE(grid);
+    theApp.tableGrid = grid;
+    ApplyGridLines(table.hwnd);
+    const DWORD style = DWORD(SendMessageW(table.hwnd, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0));
+    EXPECT_EQ(style & LVS_EX_GRIDLINES, grid ? DWORD(LVS_EX_GRIDLINES) : 0u);
+    EXPECT_EQ(style & others, others);
+  }
+  theApp.tableGrid = false;
+}
+
+TEST_F(TableCtrlTest, RowRefreshTakesTheProvidersCountAndKeepsTheFirstVisibleRow) {
+  MakeTable({{100, V}}, 60, 200);
+  table.SetTopIndex(20);
+  ASSERT_EQ(SendMessageW(table.hwnd, LVM_GETTOPINDEX, 0, 0), 20);
+  struct Case {
+    int Count;
+    int Top;
+  } cases[] = {{80, 20}, {40, 20}, {3, 0}, {60, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.Count);
+    rows.count = c.Count;
+    RefreshListRows(table, rows);
+    EXPECT_EQ(SendMessageW(table.hwnd, LVM_GETITEMCOUNT, 0, 0), c.Count);
+    EXPECT_EQ(SendMessageW(table.hwnd, LVM_GETTOPINDEX, 0, 0), c.Top);
+  }
 }
 
 }  // namespace

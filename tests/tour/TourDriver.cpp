@@ -26,6 +26,10 @@ constexpr UINT kChangeLastKeyCommand = 32839;
 constexpr UINT kCustomizeColumnsCommand = 32785;  // the table's header menu
 constexpr int kFormatsListId = 1001;
 constexpr int kReadKeysTabsId = 1212;
+constexpr int kSoundListId = 1097;
+constexpr int kSoundComboId = 1035;
+constexpr int kSoundEventColumnWidth = 150;  // the Sounds table's default layout, in pixels
+constexpr int kSoundFileColumnWidth = 200;
 constexpr int kTabCtrlId = 1;
 constexpr DWORD kSettleMs = 700;
 constexpr DWORD kWaitMs = 20000;
@@ -329,6 +333,69 @@ void ShootReadKeys(HWND main) {
   }
 }
 
+// Three event sounds from the media folder (which tools/tour.sh fills) in the settings the program loads.
+void StoreTourSounds() {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Tarvelon\\Vombra", 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    return;
+  const DWORD on = 1;
+  RegSetValueExW(key, L"SoundEnabled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on);
+  HKEY list = nullptr;
+  if (RegCreateKeyExW(key, L"SoundFileList", 0, nullptr, 0, KEY_WRITE, nullptr, &list, nullptr) == ERROR_SUCCESS) {
+    wchar_t windows[MAX_PATH] = L"C:\\windows";
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    const wchar_t* const files[7] = {L"chimes.wav", L"ding.wav", L"", L"", L"", L"notify.wav", L""};
+    for (int i = 0; i < 7; ++i) {
+      const std::wstring name = L"Item" + std::to_wstring(i + 1);
+      const std::wstring path = *files[i] ? std::wstring(windows) + L"\\Media\\" + files[i] : std::wstring();
+      RegSetValueExW(list, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                     DWORD((path.size() + 1) * sizeof(wchar_t)));
+    }
+    RegCloseKey(list);
+  }
+  RegCloseKey(key);
+}
+
+// A left click the control handles itself, at `pt` in its client area.
+void ClickAt(HWND control, POINT pt) {
+  PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(pt.x, pt.y));
+  PostMessageW(control, WM_LBUTTONUP, 0, MAKELPARAM(pt.x, pt.y));
+}
+
+// The Sound page's in-place combo over the first row's file, opened as a user does: a click selects the
+// row, a second click on its file a little later opens the editor; its list dropped down.
+void ShootSoundCombo(HWND main) {
+  HWND page = ShownPage(main);
+  HWND list = GetDlgItem(page, kSoundListId);
+  HWND combo = GetDlgItem(page, kSoundComboId);
+  HWND header = list ? FindWindowExW(list, nullptr, L"SysHeader32", nullptr) : nullptr;
+  RECT headerRect{};
+  if (!combo || !header || !GetWindowRect(header, &headerRect)) {
+    Log(L"tour: %ls not found\n", L"sound-combo");
+    ++g_failures;
+    return;
+  }
+  const POINT cell{kSoundEventColumnWidth + kSoundFileColumnWidth / 2, headerRect.bottom - headerRect.top + 8};
+  SetForegroundWindow(main);
+  ClickAt(list, cell);
+  Sleep(800);
+  ClickAt(list, cell);
+  if (!WaitFor([&] { return IsWindowVisible(combo) != FALSE; }, 5000)) {
+    Log(L"tour: %ls did not open\n", L"sound-combo");
+    ++g_failures;
+    return;
+  }
+  SendMessageW(combo, CB_SHOWDROPDOWN, TRUE, 0);
+  Shoot(main, L"sound-combo");
+  SendMessageW(combo, CB_SHOWDROPDOWN, FALSE, 0);
+  // Esc drops the edit.
+  HWND edit = GetWindow(combo, GW_CHILD);
+  PostMessageW(edit, WM_KEYDOWN, VK_ESCAPE, 1);
+  PostMessageW(edit, WM_KEYUP, VK_ESCAPE, 0xC0000001);
+  WaitFor([&] { return !IsWindowVisible(combo); }, 5000);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -348,6 +415,7 @@ int wmain(int argc, wchar_t** argv) {
     ++g_failures;
   }
 
+  StoreTourSounds();
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
@@ -386,6 +454,7 @@ int wmain(int argc, wchar_t** argv) {
       ShootFormatsWithAddIn(main, formats, sim);
     }
     if (page == 2) ShootReadKeys(main);
+    if (page == 3) ShootSoundCombo(main);
   }
 
   ShootPopup(main, main, WM_SYSCOMMAND, kAboutCommand, L"about", IDOK);
