@@ -13,6 +13,7 @@
 #include "ConfigVombraApp.h"
 #include "FormatDialog.h"
 #include "KeyDialog.h"
+#include "KeyFiltersDialog.h"
 #include "MessageBox.h"
 #include "Strings.h"
 #include "TestVombra.h"
@@ -614,6 +615,11 @@ bool CFormatsPage::OnCommand(UINT id, UINT notifyCode, HWND control) {
     case ID_FILTER_RESET:
       ResetKeyFilters();
       return true;
+    case ID_FILTER_CUSTOMIZE: {
+      CKeyFiltersDialog dialog(m_settings);
+      dialog.DoModal(IDD_KEY_FILTERS, hwnd);
+      return true;
+    }
     default:
       break;
   }
@@ -1162,7 +1168,6 @@ void CFormatsPage::ShowTabMenu(POINT screen) {
   if (!popup) return;
   CheckMenuItem(popup, ID_FILTER_DEFAULT, MF_BYCOMMAND | MF_CHECKED);
   Gray(popup, ID_FILTER_DEFAULT, true);
-  Gray(popup, ID_FILTER_CUSTOMIZE, true);  // the key filters dialog comes later
   for (size_t i = 0; i < m_settings.keyFilters.size(); ++i) {
     const _KEYFILTER_INFO& filter = m_settings.keyFilters[i];
     const UINT state = (filter.Flags & 1) ? MF_CHECKED : MF_UNCHECKED;

@@ -276,3 +276,42 @@
 #define ID_SOUND_GO             32841
 #define ID_SOUND_CHOOSE         32842
 #define ID_SOUND_SELECT_ALL     32843
+// The key filters dialog (configurator/KeyFiltersDialog.*, ConfigKeyFilters.rc): its template, the filter
+// list's menu, the column titles (IDS_KFCOL_VISIBLE + column record), the panel's controls and commands.
+#define IDD_KEY_FILTERS              903
+#define IDR_KEY_FILTERS_MENU         810
+#define IDS_FILTER_NAME_EXISTS       126  // "Filter named \"%s\" already exists. ..."
+#define IDS_KEY_FILTERS_LIMIT        160  // "Key Filters Limit Reached (maximum 31)."
+#define IDS_KFCOL_VISIBLE            185
+#define IDS_KFCOL_NUMBER             186
+#define IDS_KFCOL_ID                 187
+#define IDS_KFCOL_NAME               188
+#define IDS_KFCOL_KEY_TYPES          189
+#define IDS_KFCOL_KEY_SIZE           190
+#define IDS_KEY_SIZE_INVALID         541  // the key size edit holds no number 0..65535
+#define IDC_KEY_FILTERS_LIST         1200
+#define IDC_KEY_FILTER_NAME          1201
+#define IDC_KEY_FILTER_TYPES         1203
+#define IDC_KEY_FILTER_INDETERMINATE 1204
+#define IDC_KEY_FILTER_SIZE          1205
+#define IDC_KEY_FILTER_SIZE_SPIN     1206
+#define IDC_KEY_FILTER_SHOW_TAB      1207
+#define IDC_KEY_FILTER_NAME_LABEL    1208
+#define IDC_KEY_FILTER_TYPES_LABEL   1209
+#define IDC_KEY_FILTER_SIZE_LABEL    1210
+#define ID_KEY_FILTER_ADD            32810
+#define ID_KEY_FILTER_DUPLICATE      32811
+#define ID_KEY_FILTER_DELETE         32812
+#define ID_KEY_FILTER_SELECT_ALL     32813
+#define ID_KEY_FILTER_MOVE_UP        32814
+#define ID_KEY_FILTER_MOVE_DOWN      32815
+#define ID_KEY_FILTER_DEFAULTS       32816
+#define ID_KEY_FILTERS_APPLY         32848  // the same command as ID_CC_APPLY
+#define ID_KEY_FILTERS_IMPORT_CSV    32850
+#define ID_KEY_FILTERS_IMPORT_EXCEL  32851
+#define ID_KEY_FILTERS_IMPORT_CALC   32852
+#define ID_KEY_FILTERS_EXPORT_CSV    32853
+#define ID_KEY_FILTERS_EXPORT_EXCEL_FILE 32854
+#define ID_KEY_FILTERS_EXPORT_EXCEL  32855
+#define ID_KEY_FILTERS_EXPORT_CALC_FILE 32856
+#define ID_KEY_FILTERS_EXPORT_CALC   32857

@@ -355,6 +355,11 @@ void LoadKeyFilters(HKEY root, _SETTINGS_INFO& r) {
   ReadRaw(filters.Get(), L"SortCol", r.KeyFilterSortCol);
   ReadRaw(filters.Get(), L"DefaultFormatId", r.DefaultFormatId);
   r.KeyFilters.clear();
+  // The list order is the matching priority, but subkeys enumerate by name (Item10 before Item2):
+  // items carrying a REG_DWORD Order come first in that order, the rest (written by older
+  // versions) after them as enumerated.
+  std::vector<std::pair<DWORD, _KEYFILTER_INFO>> ordered;
+  std::vector<_KEYFILTER_INFO> unordered;
   for (const std::wstring& name : SubkeyNames(filters.Get())) {
     UINT id;
     if (!ParseItemName(name, &id) || id < 1 || id > kMaxFilterId) continue;
@@ -367,8 +372,17 @@ void LoadKeyFilters(HKEY root, _SETTINGS_INFO& r) {
     filter.KeySize = TypedOrZero(item.Get(), L"KeySize");
     filter.Flags = 1;
     filter.FormatId = TypedOrZero(item.Get(), L"FormatId");
-    r.KeyFilters.push_back(std::move(filter));
+    DWORD order = 0;
+    if (RegReadDword(item.Get(), L"Order", &order)) {
+      ordered.emplace_back(order, std::move(filter));
+    } else {
+      unordered.push_back(std::move(filter));
+    }
   }
+  std::stable_sort(ordered.begin(), ordered.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& entry : ordered) r.KeyFilters.push_back(std::move(entry.second));
+  for (auto& filter : unordered) r.KeyFilters.push_back(std::move(filter));
 }
 
 void LoadFormats(HKEY root, _SETTINGS_INFO& r) {
@@ -609,12 +623,14 @@ void SaveLists(HKEY root, const _SETTINGS_INFO& r) {
     WriteDword(filters.Get(), L"SortCol", r.KeyFilterSortCol);
     WriteDword(filters.Get(), L"DefaultFormatId", r.DefaultFormatId);
     DeleteSubkeys(filters.Get(), false);
+    DWORD position = 0;
     for (const _KEYFILTER_INFO& filter : r.KeyFilters) {
       CRegKey item = CreateForWrite(filters.Get(), (L"Item" + std::to_wstring(filter.Id)).c_str());
       WriteString(item.Get(), L"Name", filter.Name);
       WriteDword(item.Get(), L"KeyTypes", filter.KeyTypes);
       WriteDword(item.Get(), L"KeySize", filter.KeySize);
       WriteDword(item.Get(), L"FormatId", filter.FormatId);
+      WriteDword(item.Get(), L"Order", ++position);
     }
   }
   CRegKey formats = CreateForWrite(root, L"Formats");

@@ -292,7 +292,6 @@ _SETTINGS_INFO EveryFieldChanged() {
   r.SoundEnabled = true;
   for (size_t i = 0; i < SOUND_COUNT; ++i) r.SoundFileList[i] = L"C:\\Звуки\\" + std::to_wstring(i) + L".wav";
   r.DefaultFormatId = 20;
-  // In the registry's enumeration order (Item12 before Item3), so that the load gives them back as is.
   r.KeyFilters = {{12, L"Мифары", 0x1C00, 4, 1, 1}, {3, L"EM", 0x2, 0, 1, 20}};
   r.KeyFilterNewId = 13;
   r.KeyFilterSortCol = 2;
@@ -630,6 +629,60 @@ TEST_F(SettingsStore, KeyFiltersLoadInEnumerationOrderAndSkipWhatIsNoFilter) {
   EXPECT_EQ(two.KeySize, 5u);
   EXPECT_EQ(two.Flags, 1u);
   EXPECT_EQ(two.FormatId, 3u);
+}
+
+// The list order is the filters' matching priority and must survive a save and a load, whatever
+// their ids; items without a DWORD Order (older writers) follow in enumeration order.
+TEST_F(SettingsStore, KeyFilterPriorityOrderIsKept) {
+  enum OrderKind { kNone, kDword, kText };
+  struct Item {
+    UINT id;
+    OrderKind kind;
+    DWORD order;
+  };
+  struct Case {
+    const char* what;
+    bool throughSave;  // the items' ids in list order go through RegSaveSettings
+    std::vector<Item> items;
+    std::vector<UINT> loaded;
+  };
+  const Case cases[] = {
+      {"saved 2, 10, 3", true, {{2, kNone, 0}, {10, kNone, 0}, {3, kNone, 0}}, {2, 10, 3}},
+      {"saved 10, 3, 2", true, {{10, kNone, 0}, {3, kNone, 0}, {2, kNone, 0}}, {10, 3, 2}},
+      {"no Order at all", false, {{2, kNone, 0}, {10, kNone, 0}, {3, kNone, 0}}, {10, 2, 3}},
+      {"mixed: ordered first, the rest enumerated",
+       false,
+       {{2, kDword, 7}, {10, kNone, 0}, {3, kDword, 1}, {5, kText, 0}, {4, kNone, 0}},
+       {3, 2, 10, 4, 5}},
+      {"equal values keep enumeration order", false, {{2, kDword, 1}, {10, kDword, 1}, {3, kDword, 1}}, {10, 2, 3}},
+      {"gaps and a large value", false, {{2, kDword, 0xFFFFFFFF}, {10, kDword, 40}, {3, kDword, 0}}, {3, 10, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CleanSettingsKeys::Remove(HKEY_CURRENT_USER);
+    if (c.throughSave) {
+      _SETTINGS_INFO saved;
+      for (const Item& item : c.items) saved.KeyFilters.push_back({item.id, L"F" + std::to_wstring(item.id), 2, 0, 1, 0});
+      saved.KeyFilterNewId = 11;
+      RegSaveSettings(saved, SP_LISTS);
+    } else {
+      TestKey(HKEY_CURRENT_USER, L"KeyFilters").Dword(L"NewId", 11);
+      for (const Item& item : c.items) {
+        TestKey key(HKEY_CURRENT_USER, L"KeyFilters\\Item" + std::to_wstring(item.id));
+        key.Sz(L"Name", L"F" + std::to_wstring(item.id));
+        if (item.kind == kDword) key.Dword(L"Order", item.order);
+        if (item.kind == kText) key.Sz(L"Order", L"0");
+      }
+    }
+    _SETTINGS_INFO loaded;
+    RegLoadSettings(loaded, SP_LISTS);
+    std::vector<UINT> ids;
+    for (const _KEYFILTER_INFO& filter : loaded.KeyFilters) {
+      ids.push_back(filter.Id);
+      EXPECT_EQ(filter.Name, L"F" + std::to_wstring(filter.Id));
+    }
+    EXPECT_EQ(ids, c.loaded);
+  }
 }
 
 TEST_F(SettingsStore, FormatsLoadInEnumerationOrderAndNeedAName) {

@@ -30,6 +30,10 @@ constexpr int kSoundListId = 1097;
 constexpr int kSoundComboId = 1035;
 constexpr int kSoundEventColumnWidth = 150;  // the Sounds table's default layout, in pixels
 constexpr int kSoundFileColumnWidth = 200;
+constexpr UINT kCustomizeTabCommand = 32784;  // the Formats page's key filters dialog
+constexpr UINT kDuplicateFilterCommand = 32811;
+constexpr UINT kCheckTemicCommand = 32872;
+constexpr int kKeyFiltersListId = 1200;
 constexpr int kTabCtrlId = 1;
 constexpr DWORD kSettleMs = 700;
 constexpr DWORD kWaitMs = 20000;
@@ -143,6 +147,52 @@ void ShootPopup(HWND main, HWND target, UINT message, WPARAM wParam, const wchar
   Shoot(popup, name);
   PostMessageW(popup, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
   WaitFor([&] { return !IsWindow(popup) || !IsWindowVisible(popup); }, 5000);
+}
+
+void PostKey(HWND window, UINT key) {
+  PostMessageW(window, WM_KEYDOWN, key, 1);
+  PostMessageW(window, WM_KEYUP, key, 0xC0000001);
+}
+
+void SendKey(WORD key, bool up) {
+  INPUT input{};
+  input.type = INPUT_KEYBOARD;
+  input.ki.wVk = key;
+  input.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+  SendInput(1, &input, sizeof input);
+}
+
+// The key filters dialog with two filters selected that differ in one key type and share types that an
+// unselected filter also claims: Em-Marine,RK-73 copied twice, the second copy given Temic, both copies
+// selected (Shift+Up, which needs real keyboard input).
+void ShootKeyFilters(HWND main, HWND formats) {
+  PostMessageW(formats, WM_COMMAND, kCustomizeTabCommand, 0);
+  HWND dialog = nullptr;
+  if (!WaitFor([&] { return (dialog = FindProgramPopup(main)) != nullptr; })) {
+    Log(L"tour: %ls did not open\n", L"key-filters");
+    ++g_failures;
+    return;
+  }
+  HWND list = GetDlgItem(dialog, kKeyFiltersListId);
+  SetForegroundWindow(dialog);
+  PostMessageW(dialog, WM_NEXTDLGCTL, WPARAM(list), TRUE);
+  PostKey(list, VK_HOME);
+  PostKey(list, VK_DOWN);
+  PostKey(list, VK_DOWN);
+  Sleep(kSettleMs);
+  PostMessageW(dialog, WM_COMMAND, kDuplicateFilterCommand, 0);
+  Sleep(kSettleMs);
+  PostMessageW(dialog, WM_COMMAND, kDuplicateFilterCommand, 0);
+  Sleep(kSettleMs);
+  PostMessageW(dialog, WM_COMMAND, kCheckTemicCommand, 0);
+  Sleep(kSettleMs);
+  SendKey(VK_SHIFT, false);
+  SendKey(VK_UP, false);
+  SendKey(VK_UP, true);
+  SendKey(VK_SHIFT, true);
+  Shoot(dialog, L"key-filters");
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+  WaitFor([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }, 5000);
 }
 
 // The page the main window shows: its visible dialog child.
@@ -452,6 +502,7 @@ int wmain(int argc, wchar_t** argv) {
       ShootPopup(main, formats, WM_COMMAND, kChangeLastKeyCommand, L"key-properties", IDCANCEL);
       ShootPopup(main, formats, WM_COMMAND, kAddFormatCommand, L"format-new", IDCANCEL);
       ShootFormatsWithAddIn(main, formats, sim);
+      ShootKeyFilters(main, formats);
     }
     if (page == 2) ShootReadKeys(main);
     if (page == 3) ShootSoundCombo(main);
