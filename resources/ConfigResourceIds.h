@@ -315,3 +315,6 @@
 #define ID_KEY_FILTERS_EXPORT_EXCEL  32855
 #define ID_KEY_FILTERS_EXPORT_CALC_FILE 32856
 #define ID_KEY_FILTERS_EXPORT_CALC   32857
+// The Test page's Properties and Methods tabs (testbench/PropertiesPage.*, MethodsPage.*, ConfigTestTabs.rc).
+#define IDD_TEST_PROPERTIES          958
+#define IDD_TEST_METHODS             959

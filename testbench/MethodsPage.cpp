@@ -1,0 +1,5 @@
+#include "MethodsPage.h"
+
+#include "ConfigResourceIds.h"
+
+CMethodsPage::CMethodsPage() : CAppPage(IDD_TEST_METHODS) {}

@@ -1,0 +1,5 @@
+#include "PropertiesPage.h"
+
+#include "ConfigResourceIds.h"
+
+CPropertiesPage::CPropertiesPage() : CAppPage(IDD_TEST_PROPERTIES) {}
