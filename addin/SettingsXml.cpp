@@ -9,36 +9,17 @@
 #include "Messages.h"
 #include "PortEnum.h"
 #include "ResourceIds.h"
+#include "SettingsXmlText.h"
 #include "Vombra.h"
 
 namespace {
 
 const wchar_t CRLF[] = L"\r\n";
 
-// Names of the control characters 0 to 32.
-const wchar_t* const CONTROL_NAMES[33] = {
-    L"NUL", L"SOH", L"STX", L"ETX", L"EOT", L"ENQ", L"ACK", L"BEL", L"BS",  L"TAB", L"LF",
-    L"VT",  L"FF",  L"CR",  L"SO",  L"SI",  L"DLE", L"DC1", L"DC2", L"DC3", L"DC4", L"NAK",
-    L"SYN", L"ETB", L"CAN", L"EM",  L"SUB", L"ESC", L"FS",  L"GS",  L"RS",  L"US",  L"SPACE",
-};
-
 const UINT SPEEDS[] = {9600, 19200, 38400, 57600, 115200, 230400};
 constexpr int ADDITIONAL_COM_COUNT = 64;
 
-std::wstring Escape(const std::wstring& text) {
-  std::wstring out;
-  out.reserve(text.size());
-  for (wchar_t c : text) {
-    switch (c) {
-      case L'&': out += L"&amp;"; break;
-      case L'<': out += L"&lt;"; break;
-      case L'>': out += L"&gt;"; break;
-      case L'"': out += L"&quot;"; break;
-      default: out += c; break;
-    }
-  }
-  return out;
-}
+std::wstring Escape(const std::wstring& text) { return SettingsXmlEscape(text); }
 
 std::wstring Str(UINT id) {
   std::wstring text;
@@ -58,20 +39,7 @@ std::wstring Unsigned(UINT value) {
   return text;
 }
 
-// The label of a prefix or suffix character, already in XML form.
-std::wstring ControlLabel(int value) {
-  std::wstring text;
-  if (value < 0) {
-    text = L"&lt;NONE&gt;";
-  } else if (value <= 32) {
-    StrFormat(text, L"%d (%s)", value, CONTROL_NAMES[value]);
-  } else if (value < 127) {
-    StrFormat(text, L"%d (&#x%.2x;)", value, value);
-  } else {
-    text = L"127 (DEL)";
-  }
-  return text;
-}
+std::wstring ControlLabel(int value) { return SettingsControlLabel(value); }
 
 class CSettingsWriter {
  public:

@@ -18,6 +18,11 @@ typedef uint32_t UINT;
 typedef int32_t BOOL;
 typedef int64_t INT64;
 typedef uint64_t UINT64;
+// No winerror.h here; the codes themselves come from the generated Messages.h.
+typedef int32_t HRESULT;
+#ifndef S_OK
+#define S_OK ((HRESULT)0)
+#endif
 
 #ifndef TRUE
 #define TRUE 1

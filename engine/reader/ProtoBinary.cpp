@@ -15,12 +15,6 @@ using namespace reader_support;
 
 namespace {
 
-WORD Sum16(const BYTE* data, size_t n) {
-  WORD sum = 0;
-  for (size_t i = 0; i < n; ++i) sum = WORD(sum + data[i]);
-  return sum;
-}
-
 void PutWord(std::string& s, UINT value) {
   s += char(value & 0xFF);
   s += char((value >> 8) & 0xFF);
@@ -33,59 +27,9 @@ void PutDword(std::string& s, UINT value) {
 
 }  // namespace
 
-std::string BuildBinFrame(BYTE sequence, BYTE command, const BYTE* payload, int length) {
-  length = std::max(0, std::min(length, kBinMaxPayload));
-  std::string frame;
-  frame.reserve(size_t(length) + kBinOverhead);
-  frame += char(kBinStx);
-  frame += char(sequence);
-  frame += char(length + kBinOverhead);
-  frame += char(command);
-  if (length) frame.append(reinterpret_cast<const char*>(payload), size_t(length));
-  PutWord(frame, Sum16(Bytes(frame), frame.size()));
-  return frame;
-}
-
-HRESULT CheckBinFrame(const BYTE* buffer, int count, UINT* sequence, UINT* command, std::string* data) {
-  if (count < kBinOverhead || buffer[0] != kBinStx) return VOMBRA_E_BAD_RESPONSE;
-  const int total = buffer[2];
-  // A length below the header and sum would point the sum inside the header, or before the buffer.
-  if (total < kBinOverhead || total > count) return VOMBRA_E_BAD_RESPONSE;
-  *sequence = buffer[1];
-  *command = buffer[3];
-  if (buffer[3] != kBinUncheckedCommand) {
-    const WORD expected = WORD(buffer[total - 2] | (buffer[total - 1] << 8));
-    if (Sum16(buffer, size_t(total - 2)) != expected) return VOMBRA_E_BAD_RESPONSE;
-  }
-  data->assign(reinterpret_cast<const char*>(buffer) + 4, size_t(total - kBinOverhead));
-  return S_OK;
-}
-
 bool CReader::ReadBinReply(std::string* data, UINT timeout) {
   data->clear();
-  return ReadFrameReply(timeout, [&] {
-    const size_t stx = RxBuffer.find(char(kBinStx));
-    if (stx == std::string::npos) {
-      RxBuffer.clear();
-    } else if (stx) {
-      RxBuffer.erase(0, stx);
-    }
-    if (RxBuffer.size() < size_t(kBinOverhead) || RxBuffer.size() < size_t(BYTE(RxBuffer[2]))) {
-      return ReplyScan::kIncomplete;
-    }
-    UINT sequence = 0, command = 0;
-    std::string payload;
-    if (FAILED(CheckBinFrame(Bytes(RxBuffer), int(RxBuffer.size()), &sequence, &command, &payload))) {
-      // The 0x02 may have been noise inside a frame: look for the next one rather than trust a
-      // length that a bad frame gave.
-      RxBuffer.erase(0, 1);
-      return ReplyScan::kDropped;
-    }
-    RxBuffer.erase(0, BYTE(RxBuffer[2]));
-    if (sequence != Sequence) return ReplyScan::kDropped;
-    *data = std::move(payload);
-    return ReplyScan::kTaken;
-  });
+  return ReadFrameReply(timeout, [&] { return ScanBinReply(RxBuffer, Sequence, data); });
 }
 
 bool CReader::BinRequest(BYTE command, const BYTE* payload, int length, int* status, std::string* replyData) {

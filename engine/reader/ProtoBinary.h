@@ -2,15 +2,9 @@
 // 16-bit sum, the same layout both ways.
 #pragma once
 
-#include <windows.h>
-
 #include <string>
 
-constexpr BYTE kBinStx = 0x02;
-// STX, sequence, length, command and the two sum bytes.
-constexpr int kBinOverhead = 6;
-// The length byte counts the whole frame, so a payload cannot be longer.
-constexpr int kBinMaxPayload = 255 - kBinOverhead;
+#include "FrameCodec.h"
 
 // The commands; a reply carries its request's command and sequence.
 constexpr BYTE kBinSignal = 0x20;              // code, value: the light and sound indication
@@ -30,8 +24,7 @@ constexpr BYTE kBinAuthPlus = 0x60;            // Mifare Plus authentication, gi
 constexpr BYTE kBinReadPlusBlock = 0x61;
 constexpr BYTE kBinWritePlusBlock = 0x62;
 constexpr BYTE kBinCardCommand = 0x6E;         // an ISO 14443-4 command passed to the card as it is
-// The one reply whose sum the readers do not keep.
-constexpr BYTE kBinUncheckedCommand = kBinSearchStart;
+static_assert(kBinUncheckedCommand == kBinSearchStart, "the search start's reply carries no sum");
 
 // The status byte that opens every reply's data.
 constexpr BYTE kBinStatusOk = 0x55;
@@ -59,14 +52,6 @@ constexpr BYTE kBinPatternFull = 0xC0;
 // The speeds of the mode command, by index; kBinKeepSpeed leaves the line as it is.
 constexpr UINT kBinSpeeds[] = {9600, 19200, 38400, 57600, 115200, 230400};
 constexpr int kBinKeepSpeed = -1;
-
-// The frame of one request; length is cut to kBinMaxPayload.
-std::string BuildBinFrame(BYTE sequence, BYTE command, const BYTE* payload, int length);
-
-// S_OK with the frame's sequence, command and payload, or 0x80040218 for a frame that is short,
-// does not start with STX, claims fewer bytes than its header and sum or more than count, or whose
-// sum is wrong (unless it is the unchecked command).
-HRESULT CheckBinFrame(const BYTE* buffer, int count, UINT* sequence, UINT* command, std::string* data);
 
 // The card-flags word of a key found by the binary scan.
 enum CARD_FLAGS : UINT {

@@ -2,7 +2,6 @@
 // address put in front of the text protocol's requests. Identification and key request of one
 // address, connecting an address, the key poll of an address and the converter's own poll.
 #include <algorithm>
-#include <cstdio>
 #include <cwchar>
 
 #include "Clock.h"
@@ -17,45 +16,20 @@ using namespace reader_support;
 
 namespace {
 
-// The address as it travels: decimal with at least five digits.
-std::string AddressText(int address) {
-  char text[16];
-  snprintf(text, sizeof text, "%.5u", unsigned(address));
-  return text;
-}
-
 // Firmware 409 and 410 answer a key request with the address and the key as a decimal number.
 bool AnswersInDecimal(UINT version) { return version == 0x199FF || version == 0x19AFF; }
-
-// Only decimal digits (after leading blanks), at least one, within 64 bits.
-bool ParseDecimal(const std::wstring& text, UINT64* value) {
-  size_t i = 0;
-  while (i < text.size() && text[i] == L' ') ++i;
-  if (i == text.size()) return false;
-  UINT64 number = 0;
-  for (; i < text.size(); ++i) {
-    const wchar_t c = text[i];
-    if (c < L'0' || c > L'9') return false;
-    const UINT64 digit = UINT64(c - L'0');
-    if (number > (~UINT64(0) - digit) / 10) return false;
-    number = number * 10 + digit;
-  }
-  *value = number;
-  return true;
-}
 
 }  // namespace
 
 bool CReader::QueryConverterInfo(int address, UINT* hwCode, UINT* serial, UINT* firmware, UINT timeout, int attempts,
                                  std::wstring* info) {
-  const std::string echo = AddressText(address);
-  TxBuffer = "#" + echo + " i\r";
+  TxBuffer = "#" + ConverterAddressText(address) + " i\r";
   ReplyBuffer.clear();
   for (int attempt = 0; attempt < attempts; ++attempt) {
     WriteWire(Bytes(TxBuffer), UINT(TxBuffer.size()), timeout, false);
     if (!ReadLines(&ReplyBuffer, 1, timeout, true)) continue;
     // The converter may echo the address on a line of its own before the reader answers.
-    if (ReplyBuffer.compare(0, echo.size(), echo) == 0 && ReplyBuffer.size() < echo.size() + 4) {
+    if (IsConverterEcho(ReplyBuffer, address)) {
       if (!ReadLines(&ReplyBuffer, 1, timeout, true)) continue;
     }
     if (!ReadInfoReply(timeout)) continue;
@@ -66,7 +40,7 @@ bool CReader::QueryConverterInfo(int address, UINT* hwCode, UINT* serial, UINT* 
 }
 
 bool CReader::RequestConverterKey(int address, UINT* keyType, _KEYNUM_INFO* uid) {
-  const std::string request = "#" + AddressText(address) + " r\r";
+  const std::string request = "#" + ConverterAddressText(address) + " r\r";
   // The key line is parsed for the reader at the address, whose quirks the parser undoes; an
   // address without a record (none is made here) counts as a reader not yet identified.
   UINT model = RM_UNKNOWN;
@@ -86,24 +60,9 @@ bool CReader::RequestConverterKey(int address, UINT* keyType, _KEYNUM_INFO* uid)
     CutLineEnd(&line);
     if (decimal) {
       // "<address> <number>" or "<address> No card"; an answer for another address is no answer.
-      const size_t blank = line.find(L' ');
-      UINT64 answered = 0;
-      if (blank != std::wstring::npos && ParseDecimal(line.substr(0, blank), &answered) &&
-          answered == UINT64(UINT(address))) {
-        const std::wstring rest = line.substr(blank + 1);
-        UINT64 number = 0;
-        if (IsNoCard(rest)) {
-          *keyType = 0;
-          *uid = {};
-          return true;
-        }
-        if (ParseDecimal(rest, &number)) {
-          BYTE bytes[5];
-          for (int i = 0; i < 5; ++i) bytes[i] = BYTE(number >> (8 * i));
-          *keyType = 0;
-          MakeKeyNum(bytes, 5, *uid);
-          return true;
-        }
+      if (ParseDecimalAnswer(line, address, uid) != DecimalAnswer::kNone) {
+        *keyType = 0;
+        return true;
       }
     } else {
       if (IsNoCard(line)) {

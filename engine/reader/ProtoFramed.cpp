@@ -17,86 +17,11 @@ namespace {
 constexpr UINT kFramedEmMarineBit = 1u << KT_EM_MARINE;
 constexpr UINT kFramedTemicBit = 1u << KT_TEMIC;
 
-constexpr int kFramedTemicLength = 8;
-constexpr int kFramedEmMarineLength = 5;
-// In a reply that is not ok, this bit of the first data byte says an Em-Marine code follows.
-constexpr BYTE kFramedEmMarineOnly = 0x20;
-
 }  // namespace
-
-void StuffBytes(std::string* out, const BYTE* data, int count) {
-  for (int i = 0; i < count; ++i) {
-    if (data[i] == kFrameEnd) {
-      out->push_back(char(kFrameEscape));
-      out->push_back(char(kFrameEscapedEnd));
-    } else if (data[i] == kFrameEscape) {
-      out->push_back(char(kFrameEscape));
-      out->push_back(char(kFrameEscapedEscape));
-    } else {
-      out->push_back(char(data[i]));
-    }
-  }
-}
-
-void UnstuffBytes(const BYTE* data, int count, std::string* out) {
-  for (int i = 0; i < count; ++i) {
-    if (data[i] != kFrameEscape) {
-      out->push_back(char(data[i]));
-      continue;
-    }
-    if (i + 1 >= count) break;
-    const BYTE next = data[++i];
-    if (next == kFrameEscapedEnd) {
-      out->push_back(char(kFrameEnd));
-    } else if (next == kFrameEscapedEscape) {
-      out->push_back(char(kFrameEscape));
-    }
-  }
-}
-
-std::string BuildFramedRequest(BYTE command, const BYTE* payload, int length) {
-  std::string plain(1, char(command));
-  if (length > 0) plain.append(reinterpret_cast<const char*>(payload), size_t(length));
-  BYTE sum = 0;
-  for (char c : plain) sum = BYTE(sum + BYTE(c));
-  plain.push_back(char(BYTE(0x100 - sum)));
-  std::string frame;
-  StuffBytes(&frame, Bytes(plain), int(plain.size()));
-  frame.push_back(char(kFrameEnd));
-  return frame;
-}
-
-HRESULT DecodeFramedReply(const BYTE* frame, int count, UINT* command, std::string* body) {
-  body->clear();
-  if (count < 3) return VOMBRA_E_BAD_RESPONSE;
-  // The check covers the values, not their escaped form, as on the request side: a check byte that
-  // needs escaping could not sum to 0 otherwise.
-  std::string plain;
-  UnstuffBytes(frame, count - 1, &plain);
-  if (plain.size() < 2) return VOMBRA_E_BAD_RESPONSE;
-  BYTE sum = 0;
-  for (char c : plain) sum = BYTE(sum + BYTE(c));
-  if (sum != 0) return VOMBRA_E_BAD_RESPONSE;
-  // A frame that begins with an escape sequence carries a command no request uses.
-  *command = frame[0] == kFrameEscape ? UINT(0x100) : UINT(BYTE(plain[0]));
-  body->assign(plain, 1, plain.size() - 2);
-  return S_OK;
-}
 
 bool CReader::ReadFramedReply(std::string* body, BYTE command, UINT timeout) {
   body->clear();
-  return ReadFrameReply(timeout, [&] {
-    const size_t end = RxBuffer.find(char(kFrameEnd));
-    if (end == std::string::npos) return ReplyScan::kIncomplete;
-    UINT got = 0;
-    std::string decoded;
-    const HRESULT hr = DecodeFramedReply(Bytes(RxBuffer), int(end + 1), &got, &decoded);
-    RxBuffer.erase(0, end + 1);
-    // A bad frame, or the reply to another command, goes up to its delimiter.
-    if (FAILED(hr) || got != command) return ReplyScan::kDropped;
-    *body = std::move(decoded);
-    return ReplyScan::kTaken;
-  });
+  return ReadFrameReply(timeout, [&] { return ScanFramedReply(RxBuffer, command, body); });
 }
 
 bool CReader::FramedRequest(BYTE command, const BYTE* payload, int length, bool* statusOk, std::string* data) {
@@ -123,17 +48,7 @@ bool CReader::FramedQueryKeys(_KEYNUM_INFO* emMarine, _KEYNUM_INFO* temic) {
   bool ok = false;
   std::string data;
   if (!FramedRequest(kFramedQueryKeys, kPayload, int(sizeof kPayload), &ok, &data)) return false;
-  *emMarine = {};
-  *temic = {};
-  const BYTE* d = Bytes(data);
-  if (ok) {
-    if (data.size() >= 1 + kFramedTemicLength) MakeKeyNum(d + 1, kFramedTemicLength, *temic);
-    if (data.size() >= 1 + kFramedTemicLength + kFramedEmMarineLength) {
-      MakeKeyNum(d + 1 + kFramedTemicLength, kFramedEmMarineLength, *emMarine);
-    }
-  } else if (data.size() >= 1 + kFramedEmMarineLength && (d[0] & kFramedEmMarineOnly)) {
-    MakeKeyNum(d + 1, kFramedEmMarineLength, *emMarine);
-  }
+  ParseFramedKeys(ok, data, emMarine, temic);
   return true;
 }
 

@@ -20,18 +20,10 @@ bool AutoTemic() { return g_pVombra && g_pVombra->GetTemic().Enabled; }
 
 }  // namespace
 
-bool CReader::TakeLine(std::string* line) {
-  const size_t cr = RxBuffer.find('\r');
-  if (cr == std::string::npos) return false;
-  size_t begin = 0;
-  while (begin < cr && RxBuffer[begin] == '\n') ++begin;
-  line->assign(RxBuffer, begin, cr - begin);
-  RxBuffer.erase(0, cr + 1);
-  return true;
-}
+bool CReader::TakeLine(std::string* line) { return TakeTextLine(RxBuffer, line); }
 
 bool CReader::DropOverlongLine() {
-  if (RxBuffer.size() <= kMaxTextLine || RxBuffer.find('\r') != std::string::npos) return false;
+  if (!IsOverlongTextLine(RxBuffer)) return false;
   RxBuffer.clear();
   SetLastError(VOMBRA_E_BAD_RESPONSE, nullptr);
   return true;
@@ -177,25 +169,7 @@ bool CReader::ReadMifareULText(UINT page, BYTE data[16]) {
     std::string more;
     if (!ReadLines(&more, 4, 500, true)) return false;
     copy += Lower(more);
-    bool good = Contains(copy, "ok");
-    size_t pos = 0;
-    for (int line = 0; good && line < 4; ++line) {
-      const size_t cr = copy.find('\r', pos);
-      if (cr == std::string::npos) {
-        good = false;
-        break;
-      }
-      std::string text = copy.substr(pos, cr - pos);
-      unsigned number, v[4];
-      if (sscanf(text.c_str(), "%x: %x %x %x %x", &number, &v[0], &v[1], &v[2], &v[3]) != 5) {
-        good = false;
-        break;
-      }
-      for (int i = 0; i < 4; ++i) data[line * 4 + i] = BYTE(v[i]);
-      pos = cr + 1;
-      while (pos < copy.size() && copy[pos] == '\n') ++pos;
-    }
-    if (good) {
+    if (Contains(copy, "ok") && ParseUltralightPages(copy, data)) {
       SetLastError(0, nullptr);
       return true;
     }

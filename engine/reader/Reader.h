@@ -17,11 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "FrameCodec.h"
 #include "KeyModel.h"
 #include "Port.h"
 #include "ReaderEvents.h"
 #include "ReaderEventsGate.h"
 #include "Settings.h"
+#include "TextReplies.h"
 #include "Thread.h"
 
 enum READER_STATE : UINT {
@@ -203,8 +205,6 @@ class IVombraContext;
 
 // How long the deferred "No card" waits for the key to come back.
 constexpr DWORD kNoCardDelay = 3000;
-// A line longer than this without a carriage return is garbage, not a line still arriving.
-constexpr size_t kMaxTextLine = 4096;
 
 class CReader : public CThread {
  public:
@@ -556,9 +556,8 @@ class CReader : public CThread {
   bool ProgramText(const std::string& request);
   // The source text of this reader's log lines.
   std::wstring LogSource() const;
-  // What a reply scan found in RxBuffer: a whole reply (taken out), a frame it dropped (scan again),
-  // or nothing whole yet (read more).
-  enum class ReplyScan { kTaken, kDropped, kIncomplete };
+  // What a reply scan found in RxBuffer (FrameCodec.h).
+  using ReplyScan = ::ReplyScan;
   // The reply loop of the binary and the framed protocol: scan RxBuffer, read more while the time-out
   // lasts, until scan takes a reply. False with VOMBRA_E_READ_TIMEOUT when none came in time or the
   // thread is stopping.

@@ -1,7 +1,5 @@
 #include "ReaderSupport.h"
 
-#include <cwchar>
-
 #include "Core.h"
 #include "VombraContext.h"
 
@@ -42,16 +40,6 @@ std::wstring TrafficText(const BYTE* data, size_t n, bool binary) {
     EscapeLogText(text, reinterpret_cast<const char*>(data), int(n));
   }
   return text;
-}
-
-bool IsNoCard(const std::wstring& line) { return _wcsicmp(line.c_str(), L"No card") == 0; }
-
-bool LooksLikeKeyLine(const std::wstring& line) {
-  return line.find(L'[') != std::wstring::npos && line.find(L':') == std::wstring::npos;
-}
-
-void CutLineEnd(std::wstring* line) {
-  while (!line->empty() && (line->back() == L'\r' || line->back() == L'\n')) line->pop_back();
 }
 
 }  // namespace reader_support

@@ -11,6 +11,7 @@
 
 #include "Clock.h"
 #include "KeyModel.h"
+#include "TextReplies.h"
 
 namespace reader_support {
 
@@ -35,12 +36,10 @@ std::wstring KeyText(const _KEYNUM_INFO& key, UINT type);
 // Bytes sent or received as a log line shows them: a hex dump, or escaped text for the text protocol.
 std::wstring TrafficText(const BYTE* data, size_t n, bool binary);
 
-// The whole line "No card" in any case, as a reader reports an empty field.
-bool IsNoCard(const std::wstring& line);
-// A key line names its code in brackets; an identification line holds ':' as well.
-bool LooksLikeKeyLine(const std::wstring& line);
-// Drops the carriage returns and line feeds at the end of a line.
-void CutLineEnd(std::wstring* line);
+// The tests of a reader's line (TextReplies.h).
+using ::CutLineEnd;
+using ::IsNoCard;
+using ::LooksLikeKeyLine;
 
 // Shortens the reader loop's next wait to t; never lengthens it.
 inline void ShortenWait(UINT& wait, UINT t) { wait = std::min(wait, t); }

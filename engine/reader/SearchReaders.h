@@ -15,6 +15,7 @@
 
 #include "Handles.h"
 #include "Port.h"
+#include "SearchReplies.h"
 #include "PortEnum.h"
 
 class CCcidConnection;
@@ -59,8 +60,6 @@ IUdpSearchTarget& DefaultUdpSearchTarget();
 // Never null. Replaced only while no search runs (a test's set-up and tear-down).
 extern IUdpSearchTarget* g_pUdpSearchTarget;
 
-// The converter's reply: the two (port, address) pairs of its channels. False for a malformed reply.
-bool ParseIpSearchReply(const char* reply, size_t length, UINT ports[2], std::string addresses[2]);
 
 // The milliseconds an event of one socket may go unnoticed at most (see FindNext).
 constexpr DWORD kSearchPollPeriod = 100;

@@ -536,6 +536,24 @@ TEST_F(SettingsXmlTest, FallbackPortsDocumentIsWellFormedInBothLanguages) {
   }
 }
 
+// Stored names reach the document as they are; a character XML cannot hold must not cost the host
+// its whole settings form, and tab and line breaks must come back as they were.
+TEST_F(SettingsXmlTest, NamesWithCharactersXmlCannotHoldStayWellFormed) {
+  ScopedThreadLanguage language(kEnglish);
+  devices.RemoveSerialCommKey();
+  addin.AdditionalPorts = {L"COM\x01" L"5", L"A\tB\r\nC", std::wstring(L"X") + wchar_t(0xD800) + L"Y"};
+  _FORMAT_INFO format;
+  format.Id = 3;
+  format.Name = L"Gate\x1b[2J";
+  addin.Formats = {format};
+  addin.SavedParams.Port = L"COM\x02";
+
+  const ParsedSettings parsed = Parse(Document());
+  ASSERT_EQ(parsed.Error, L"");
+  const std::vector<std::wstring> values = {L"Auto", L"", L"COM\xFFFD" L"5", L"A\tB\r\nC", L"X\xFFFDY"};
+  EXPECT_EQ(parsed.PortValues, values);
+}
+
 TEST_F(SettingsXmlTest, PortListSources) {
   struct Case {
     const char* name;
