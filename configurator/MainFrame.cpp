@@ -14,6 +14,7 @@
 #include "Core.h"
 #include "Dialog.h"
 #include "FormatsPage.h"
+#include "MainPage.h"
 #include "MessageBox.h"
 #include "TestVombra.h"
 #include "UiHelpers.h"
@@ -200,6 +201,7 @@ bool CMainFrame::SelectPage(int index) {
     // Pages whose content has not been built yet are plain pages on their own template.
     CAppPage* page = index == PAGE_ADVANCED ? static_cast<CAppPage*>(new CAdvancedPage())
                      : index == PAGE_FORMATS ? static_cast<CAppPage*>(new CFormatsPage())
+                     : index == PAGE_MAIN    ? static_cast<CAppPage*>(new CMainPage())
                                             : new CAppPage(kPageTemplateFirst + index);
     SetPage(index, page);
     if (!CDialog::CreateFromTemplate(page, kPageTemplateFirst + index, hwnd)) {
@@ -573,7 +575,8 @@ LRESULT CMainFrame::WindowProc(HWND wnd, UINT message, WPARAM wParam, LPARAM lPa
     case WM_COMMANDHELP:
       return App()->ShowHelp(CurrentHelpId()) ? TRUE : FALSE;
     case WM_USER + 2:
-      // The PC/SC watcher's reader-list change: for the connection page, which is not built yet.
+      // The PC/SC watcher's reader-list change: the Connection page rebuilds its port list.
+      if (pages[PAGE_MAIN] && pages[PAGE_MAIN]->hwnd) SendMessageW(pages[PAGE_MAIN]->hwnd, WM_USER + 2, 0, 0);
       return 0;
     case MM_MCINOTIFY: {
       CAppSettings& settings = Settings();
