@@ -14,6 +14,7 @@
 #include "Core.h"
 #include "Dialog.h"
 #include "FormatsPage.h"
+#include "MainPage.h"
 #include "MessageBox.h"
 #include "ReadKeysPage.h"
 #include "SoundPage.h"
@@ -204,6 +205,7 @@ bool CMainFrame::SelectPage(int index) {
                      : index == PAGE_FORMATS ? static_cast<CAppPage*>(new CFormatsPage())
                      : index == PAGE_READ_KEYS ? static_cast<CAppPage*>(new CReadKeysPage())
                      : index == PAGE_SOUND   ? static_cast<CAppPage*>(new CSoundPage())
+                     : index == PAGE_MAIN    ? static_cast<CAppPage*>(new CMainPage())
                                             : new CAppPage(kPageTemplateFirst + index);
     SetPage(index, page);
     if (!CDialog::CreateFromTemplate(page, kPageTemplateFirst + index, hwnd)) {
@@ -588,7 +590,8 @@ LRESULT CMainFrame::WindowProc(HWND wnd, UINT message, WPARAM wParam, LPARAM lPa
     case WM_COMMANDHELP:
       return App()->ShowHelp(CurrentHelpId()) ? TRUE : FALSE;
     case WM_USER + 2:
-      // The PC/SC watcher's reader-list change: for the connection page, which is not built yet.
+      // The PC/SC watcher's reader-list change: the Connection page rebuilds its port list.
+      if (pages[PAGE_MAIN] && pages[PAGE_MAIN]->hwnd) SendMessageW(pages[PAGE_MAIN]->hwnd, WM_USER + 2, 0, 0);
       return 0;
     case MM_MCINOTIFY: {
       CAppSettings& settings = Settings();

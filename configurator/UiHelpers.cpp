@@ -263,3 +263,21 @@ bool FindRegJump(std::wstring& path) {
   }
   return FindRegJumpAppPath(path);
 }
+
+CShellExecuteSeam ShellExecuteSeam;
+
+void ShellExecuteFile(const wchar_t* file, const wchar_t* verb, const wchar_t* parameters) {
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_UNICODE;
+  info.hwnd = nullptr;
+  info.lpVerb = verb;
+  info.lpFile = file;
+  info.lpParameters = parameters;
+  info.nShow = SW_SHOWNORMAL;
+  auto call = ShellExecuteSeam.ShellExecuteEx ? ShellExecuteSeam.ShellExecuteEx : &ShellExecuteExW;
+  if (!call(&info)) {
+    const DWORD error = GetLastError();
+    ThrowOSException(error);
+  }
+}

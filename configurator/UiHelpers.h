@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -64,3 +65,14 @@ bool SetMenuHotKeyTexts(HMENU menu, const _HOTKEY_INFO* table, size_t count);
 // The full path of regjump.exe: on the search path, else as registered under App Paths. False when
 // neither gives one (a path too long for MAX_PATH counts as not found).
 bool FindRegJump(std::wstring& path);
+
+// The shell execution behind the pages' log and registry commands. The program keeps the system's; a test
+// puts its own in.
+struct CShellExecuteSeam {
+  // Null: the system's ShellExecuteExW.
+  BOOL(WINAPI* ShellExecuteEx)(SHELLEXECUTEINFOW* info) = nullptr;
+};
+extern CShellExecuteSeam ShellExecuteSeam;
+// Starts `file` with the verb and parameters (either may be null) through the seam: no UI of the shell's
+// own, no owner window, shown normally. Throws COSException with the error code when the call fails.
+void ShellExecuteFile(const wchar_t* file, const wchar_t* verb, const wchar_t* parameters);

@@ -318,3 +318,80 @@
 // The Test page's Properties and Methods tabs (testbench/PropertiesPage.*, MethodsPage.*, ConfigTestTabs.rc).
 #define IDD_TEST_PROPERTIES          958
 #define IDD_TEST_METHODS             959
+// The Connection page (configurator/MainPage.*, ConfigMainPage.rc): its template, menus, controls,
+// commands and texts.
+#define IDD_PAGE_MAIN                950
+#define IDR_MAIN_REGISTRY_MENU       173
+#define IDR_MAIN_PORTS_MENU          809
+#define IDR_MAIN_LOG_MENU            812
+#define IDS_AUTO                     145  // "Auto"
+#define IDS_PORT_EXISTS              163  // "A port with that name already exists."
+#define IDS_STORAGE_HKCU             234
+#define IDS_STORAGE_HKLM             235
+#define IDS_LOG_LEVEL_FIRST          274  // "Disabled" .. "Verbose": levels 0..6
+#define IDS_MAIN_BAD_NUMBER          620  // "%s: enter a whole number from %d to %d."
+#define IDC_MAIN_PORT                1000
+#define IDC_MAIN_REQ_TIMEOUT         1010
+#define IDC_MAIN_REQ_TIMEOUT_SPIN    1011
+#define IDC_MAIN_CONNECT_PERIOD      1012
+#define IDC_MAIN_CONNECT_PERIOD_SPIN 1013
+#define IDC_MAIN_RX_PERIOD           1014
+#define IDC_MAIN_RX_PERIOD_SPIN      1015
+#define IDC_MAIN_REQ_TRIES           1017
+#define IDC_MAIN_REQ_TRIES_SPIN      1018
+#define IDC_MAIN_FIND_TIMEOUT        1019
+#define IDC_MAIN_FIND_TIMEOUT_SPIN   1020
+#define IDC_MAIN_FIND_TRIES          1021
+#define IDC_MAIN_FIND_TRIES_SPIN     1022
+#define IDC_MAIN_CONNECT_TIMEOUT     1023
+#define IDC_MAIN_CONNECT_TIMEOUT_SPIN 1024
+#define IDC_MAIN_REFRESH             1027
+#define IDC_MAIN_LOG_SIZE            1028
+#define IDC_MAIN_LOG_SIZE_SPIN       1029
+#define IDC_MAIN_WIEGAND             1030
+#define IDC_MAIN_SEARCH_COM          1040
+#define IDC_MAIN_SEARCH_VIRTUAL      1041
+#define IDC_MAIN_SEARCH_VIDPID       1042
+#define IDC_MAIN_SEARCH_DESCRIPTION  1043
+#define IDC_MAIN_SEARCH_IP           1044
+#define IDC_MAIN_FIND_TIMEOUT_LABEL  1045
+#define IDC_MAIN_FIND_TRIES_LABEL    1046
+#define IDC_MAIN_STOP_BITS           1047
+#define IDC_MAIN_SPEED               1048
+#define IDC_MAIN_BINARY              1095
+#define IDC_MAIN_MODEL               1096
+#define IDC_MAIN_LOAD_AT_START       1098
+#define IDC_MAIN_READER_GROUP        1107
+#define IDC_MAIN_LOG_GROUP           1109
+#define IDC_MAIN_SEARCH_GROUP        1110
+#define IDC_MAIN_DIFFERENT_CODES     1111
+#define IDC_MAIN_NVT                 1112
+#define IDC_MAIN_EVENTS_GROUP        1134
+#define IDC_MAIN_EVENT_CONNECT       1140
+#define IDC_MAIN_EVENT_DISCONNECT    1141
+#define IDC_MAIN_EVENTS_ENABLED      1142
+#define IDC_MAIN_EVENT_NO_CARD       1143
+#define IDC_MAIN_EVENT_COMMAND       1144
+#define IDC_MAIN_SAVE_AT_END         1145
+#define IDC_MAIN_VOMBRA_GROUP        1146
+#define IDC_MAIN_PORTS_GROUP         1147
+#define IDC_MAIN_PORTS               1148
+#define IDC_MAIN_PORT_NAME           1149
+#define IDC_MAIN_PORT_TOOLBAR        1150
+#define IDC_MAIN_SEARCH_CCID         1164
+#define IDC_MAIN_FORMAT              1168
+#define IDC_MAIN_LOG_LEVEL           1210
+#define IDC_MAIN_STORAGE             1223
+#define ID_PORT_APPLY                32806
+#define ID_PORT_NEW                  32807
+#define ID_PORT_DELETE               32808
+#define ID_PORT_MOVE_UP              32860
+#define ID_PORT_MOVE_DOWN            32861
+#define ID_PORT_SORT                 32862
+#define ID_PORT_DELETE_ALL           32863
+#define ID_LOG_OPEN                  32864
+#define ID_LOG_GO                    32865
+#define ID_LOG_CLEAR                 32866
+#define ID_REGISTRY_OPEN             32881
+#define ID_REGISTRY_GO               32882
+#define ID_REGISTRY_DELETE           32883

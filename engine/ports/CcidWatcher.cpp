@@ -12,6 +12,8 @@ constexpr DWORD kRetryPause = 1000;
 constexpr DWORD kCancelRepeat = 50;
 // How often a reader that is gone is looked for again.
 constexpr DWORD kGoneProbe = 1000;
+// The service's pseudo-reader whose state changes whenever a reader is plugged in or out.
+const wchar_t kPnpNotification[] = L"\\\\?PnP?\\Notification";
 
 // Status-wait results after which the context is dead and a new one is needed.
 bool IsContextLost(LONG result) {
@@ -164,6 +166,36 @@ bool CCcidConnection::GetSlotReader(size_t slot, std::wstring& reader) {
 bool CCcidConnection::IsSlotAnnounced(size_t slot) {
   CCriticalSectionLock lock(&m_lock);
   return slot != 0 && slot <= Slots.size() && Slots[slot - 1].Announced.load() != 0;
+}
+
+bool CCcidConnection::AddPnpNotification() {
+  RefuseOnWatcherThread();
+  CCriticalSectionLock lock(&m_lock);
+  if (m_pnpAdded) return true;
+  Stop(false);
+  if (FAILED(EstablishContext())) {
+    if (!States.empty()) StartWatching();
+    return false;
+  }
+  SCARD_READERSTATEW state{};
+  state.szReader = kPnpNotification;
+  state.pvUserData = nullptr;  // no slot: a change goes to ListCallback
+  state.dwCurrentState = SCARD_STATE_UNAWARE;
+  state.dwEventState = SCARD_STATE_UNKNOWN;
+  try {
+    States.push_back(state);
+  } catch (...) {
+    if (!States.empty()) StartWatching();
+    throw;
+  }
+  m_pnpAdded = true;
+  StartWatching();
+  return true;
+}
+
+bool CCcidConnection::IsPnpNotificationAdded() {
+  CCriticalSectionLock lock(&m_lock);
+  return m_pnpAdded;
 }
 
 HRESULT CCcidConnection::ListCcidReaders(SCARDCONTEXT context, std::vector<std::wstring>* readers) {

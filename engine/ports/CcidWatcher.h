@@ -71,6 +71,12 @@ class CCcidConnection : public CThread {
   bool GetSlotReader(size_t slot, std::wstring& reader);
   bool IsSlotAnnounced(size_t slot);
 
+  // Watches the PnP pseudo-reader "\\?PnP?\Notification" too, so that ListCallback hears of readers
+  // plugged in and out; done once per watcher (true again afterwards). False when no context can be had:
+  // nothing is marked, and the readers already watched stay watched.
+  bool AddPnpNotification();
+  bool IsPnpNotificationAdded();
+
   // Lists the PC/SC readers in the service's order; none is S_OK with an empty list.
   static HRESULT ListCcidReaders(SCARDCONTEXT context, std::vector<std::wstring>* readers);
 
@@ -95,6 +101,7 @@ class CCcidConnection : public CThread {
   // read Slots through the accessors (under m_lock).
   std::vector<SCARD_READERSTATEW> States;
   std::vector<_CCIDSLOT_INFO> Slots;
+  bool m_pnpAdded = false;  // under m_lock
 
   // Serialises AddReader, RemoveReader, Stop and EstablishContext of all threads; never taken by the
   // watcher thread. m_contextLock guards the replacing of Context; order: m_lock, then m_contextLock.

@@ -17,10 +17,12 @@
 #include "ConfigResourceIds.h"
 #include "ConfigVombraApp.h"
 #include "MainFrame.h"
+#include "MainPage.h"
 #include "MessageBox.h"
 #include "SettingsKey.h"
 #include "SettingsTestSupport.h"
 #include "UiHelpers.h"
+#include "doubles/winscard/WinscardDouble.h"
 
 namespace {
 
@@ -880,6 +882,24 @@ TEST_F(MainFrameTest, AcceleratorsAreF5ForLoadAndCtrlSForSave) {
   MSG message;
   while (PeekMessageW(&message, m_frame->hwnd, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
   EXPECT_EQ(m_frame->statusCommand, UINT(ID_CONFIG_LOAD));
+}
+
+// The watcher's reader-list message reaches the Connection page, which lists the reader plugged in.
+TEST_F(MainFrameTest, ReaderListChangeReachesTheConnectionPage) {
+  CWinscardDouble service;
+  ASSERT_TRUE(service.Loaded());
+  theApp.readersWatcher.Stop(true);  // a context of an earlier case dies with the reset
+  ASSERT_EQ(service.Reset(), SCARD_S_SUCCESS);
+  auto* page = dynamic_cast<CMainPage*>(m_frame->GetPage(PAGE_MAIN));
+  ASSERT_NE(page, nullptr);
+  ASSERT_EQ(service.PlugReader(L"Frame Reader 0"), SCARD_S_SUCCESS);
+  EXPECT_TRUE(page->portNames.empty() || page->portNames.back() != L"Frame Reader 0");
+  SendMessageW(m_frame->hwnd, WM_USER + 2, 0, 0);
+  ASSERT_FALSE(page->portNames.empty());
+  EXPECT_EQ(page->portNames.back(), L"Frame Reader 0");
+  EXPECT_FALSE(theApp.settings.settingsModified);
+  theApp.readersWatcher.Stop(true);
+  service.Reset();
 }
 
 }  // namespace

@@ -621,6 +621,76 @@ TEST_F(Watcher, ContextServesTheCardInTheSlot) {
   EXPECT_FALSE(m_watcher.IsSlotAnnounced(slot));
 }
 
+// ---- The reader-list entry ----
+
+// Each plug and unplug reaches the list callback exactly once, however often the entry was asked for.
+TEST_F(Watcher, PnpEntryReportsEachPlugOnce) {
+  Listener& list = NewListener();
+  m_watcher.ListCallback = list.Callback();
+  EXPECT_FALSE(m_watcher.IsPnpNotificationAdded());
+  ASSERT_TRUE(m_watcher.AddPnpNotification());
+  EXPECT_TRUE(m_watcher.IsPnpNotificationAdded());
+  Idle();
+  ASSERT_TRUE(m_watcher.AddPnpNotification());  // a second page opening adds no second entry
+  Idle();
+  const size_t settled = list.Events().size();
+  ASSERT_EQ(m_double.PlugReader(L"Reader A"), SCARD_S_SUCCESS);
+  Idle();
+  EXPECT_EQ(list.Events().size(), settled + 1);
+  ASSERT_EQ(m_double.UnplugReader(L"Reader A"), SCARD_S_SUCCESS);
+  Idle();
+  EXPECT_EQ(list.Events().size(), settled + 2);
+  for (int event : list.Events()) EXPECT_EQ(event, CCID_LIST_CHANGED);
+}
+
+// The list entry and the slots share the one wait: a card event still reaches its slot.
+TEST_F(Watcher, PnpEntryBesideASlotReader) {
+  Listener &list = NewListener(), &a = NewListener();
+  m_watcher.ListCallback = list.Callback();
+  ASSERT_EQ(m_double.PlugReader(L"A"), SCARD_S_SUCCESS);
+  Add(L"A", a);
+  ASSERT_TRUE(m_watcher.AddPnpNotification());
+  Idle();
+  const size_t settled = list.Events().size();
+  ASSERT_EQ(m_double.InsertCard(L"A", kMifare1kAtr), SCARD_S_SUCCESS);
+  EXPECT_EQ(a.WaitFor(2), (std::vector<int>{0, 1}));
+  Idle();
+  EXPECT_EQ(list.Events().size(), settled);  // a card is no change of the reader list
+  ASSERT_EQ(m_double.PlugReader(L"B"), SCARD_S_SUCCESS);
+  Idle();
+  EXPECT_EQ(list.Events().size(), settled + 1);
+}
+
+TEST_F(Watcher, PnpEntryWithoutServiceMarksNothingAndKeepsSlotsWatched) {
+  Listener &list = NewListener(), &a = NewListener();
+  m_watcher.ListCallback = list.Callback();
+  ASSERT_EQ(m_double.PlugReader(L"A"), SCARD_S_SUCCESS);
+  Add(L"A", a);
+  Idle();
+  ASSERT_EQ(m_double.SetService(false), SCARD_S_SUCCESS);
+  WaitForContextLoss();
+  EXPECT_FALSE(m_watcher.AddPnpNotification());
+  EXPECT_FALSE(m_watcher.IsPnpNotificationAdded());
+  ASSERT_EQ(m_double.SetService(true), SCARD_S_SUCCESS);
+  ASSERT_EQ(m_double.InsertCard(L"A", kMifare1kAtr), SCARD_S_SUCCESS);
+  EXPECT_EQ(a.WaitFor(2), (std::vector<int>{0, 1}));
+  // Asked again once the service is back, it is added.
+  EXPECT_TRUE(m_watcher.AddPnpNotification());
+  Idle();
+  const size_t settled = list.Events().size();
+  ASSERT_EQ(m_double.PlugReader(L"B"), SCARD_S_SUCCESS);
+  Idle();
+  EXPECT_EQ(list.Events().size(), settled + 1);
+}
+
+TEST_F(Watcher, PnpEntryWithoutServiceOnAnIdleWatcherStartsNothing) {
+  ASSERT_EQ(m_double.SetService(false), SCARD_S_SUCCESS);
+  EXPECT_FALSE(m_watcher.AddPnpNotification());
+  EXPECT_FALSE(m_watcher.IsPnpNotificationAdded());
+  EXPECT_FALSE(m_watcher.IsStarted());
+  EXPECT_EQ(m_watcher.Context.load(), 0u);
+}
+
 struct ListCase {
   const char* name;
   std::vector<const wchar_t*> readers;
@@ -670,6 +740,9 @@ void CheckWatcherOverStub(const wchar_t* resultFile) {
     size_t slot = 99;
     EXPECT_EQ(watcher.AddReader(L"Any Reader 0", a.Callback(), &slot), E_FAIL);
     EXPECT_EQ(slot, 0u);
+    EXPECT_FALSE(watcher.IsStarted());
+    EXPECT_FALSE(watcher.AddPnpNotification());
+    EXPECT_FALSE(watcher.IsPnpNotificationAdded());
     EXPECT_FALSE(watcher.IsStarted());
     watcher.Stop(true);
     EXPECT_TRUE(a.Events().empty());

@@ -35,6 +35,9 @@ constexpr UINT kDuplicateFilterCommand = 32811;
 constexpr UINT kCheckTemicCommand = 32872;
 constexpr int kKeyFiltersListId = 1200;
 constexpr int kTabCtrlId = 1;
+constexpr int kPortNameId = 1149;  // the Connection page's favourite-port edit and list
+constexpr int kPortsListId = 1148;
+constexpr UINT kNewPortCommand = 32807;
 constexpr DWORD kSettleMs = 700;
 constexpr DWORD kWaitMs = 20000;
 
@@ -446,6 +449,26 @@ void ShootSoundCombo(HWND main) {
   WaitFor([&] { return !IsWindowVisible(combo); }, 5000);
 }
 
+// Types `name` into the Connection page's port edit key by key and adds it as a favourite port.
+void AddFavouritePort(HWND page, const wchar_t* name) {
+  HWND edit = GetDlgItem(page, kPortNameId);
+  HWND list = GetDlgItem(page, kPortsListId);
+  const LRESULT before = SendMessageW(list, LB_GETCOUNT, 0, 0);
+  PostMessageW(edit, EM_SETSEL, 0, -1);
+  PostMessageW(edit, WM_CLEAR, 0, 0);
+  for (const wchar_t* c = name; *c; ++c) PostMessageW(edit, WM_CHAR, *c, 1);
+  PostMessageW(page, WM_COMMAND, MAKEWPARAM(kNewPortCommand, 0), 0);
+  if (!WaitFor([&] { return SendMessageW(list, LB_GETCOUNT, 0, 0) == before + 1; }, 5000)) {
+    Log(L"tour: favourite port %ls not added\n", name);
+    ++g_failures;
+  }
+}
+
+// Scrolls a page by its own scroll bar, a page at a time.
+void ScrollPage(HWND page, WPARAM code, int times) {
+  for (int i = 0; i < times; ++i) SendMessageW(page, WM_VSCROLL, code, 0);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -484,7 +507,13 @@ int wmain(int argc, wchar_t** argv) {
   SetForegroundWindow(main);
 
   HWND tab = GetDlgItem(main, kTabCtrlId);
+  HWND connection = ShownPage(main);
+  AddFavouritePort(connection, L"COM12");
+  AddFavouritePort(connection, L"127.0.0.1:4001");
   Shoot(main, kPageNames[0]);
+  ScrollPage(connection, SB_PAGEDOWN, 10);
+  Shoot(main, L"main-end");
+  ScrollPage(connection, SB_PAGEUP, 10);
   for (int page = 1; page < static_cast<int>(ARRAYSIZE(kPageNames)); ++page) {
     // The tab control answers the arrow key itself and tells the window through TCN_SELCHANGE.
     PostMessageW(tab, WM_KEYDOWN, VK_RIGHT, 1);
