@@ -275,7 +275,9 @@ TEST_F(KeyFiltersDialogTest, ThePanelShowsWhatTheSelectedFiltersShare) {
     EXPECT_EQ(IsWindowEnabled(Item(IDC_KEY_FILTER_SIZE)) != 0, c.sizeEnabled);
     EXPECT_EQ((GetWindowLongW(Item(IDC_KEY_FILTER_INDETERMINATE), GWL_STYLE) & WS_VISIBLE) != 0,
               c.indeterminateShown);
-    if (c.indeterminateShown) EXPECT_EQ(IsDlgButtonChecked(m_dialog->hwnd, IDC_KEY_FILTER_INDETERMINATE), BST_CHECKED);
+    if (c.indeterminateShown) {
+      EXPECT_EQ(IsDlgButtonChecked(m_dialog->hwnd, IDC_KEY_FILTER_INDETERMINATE), BST_CHECKED);
+    }
     EXPECT_EQ(int(SendMessageW(Item(IDC_KEY_FILTER_SHOW_TAB), BM_GETCHECK, 0, 0)), c.showTab);
     EXPECT_EQ((GetWindowLongW(Item(IDC_KEY_FILTER_SHOW_TAB), GWL_STYLE) & BS_TYPEMASK) == BS_AUTO3STATE,
               c.showTabThreeState);
@@ -691,7 +693,9 @@ TEST_F(KeyFiltersDialogTest, ColumnChangesReachTheDocumentAndAResetAsksFirst) {
     reset.noConfirm = c.noConfirm;
     EXPECT_EQ(TableNotify(TBLN_RESETCOLUMNS, &reset.hdr), c.result);
     EXPECT_EQ(g_boxes.size(), c.questions);
-    if (c.questions && !g_boxes.empty()) EXPECT_EQ(g_boxes[0], Str(IDS_REALLY));
+    if (c.questions && !g_boxes.empty()) {
+      EXPECT_EQ(g_boxes[0], Str(IDS_REALLY));
+    }
     EXPECT_EQ(columns[KFCOL_NAME].width, c.nameWidth);
   }
   _TBLN_RESET_INFO query{};
