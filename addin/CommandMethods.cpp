@@ -82,12 +82,12 @@ bool VariantToBytes(const tVariant& value, size_t n, std::vector<BYTE>& out, siz
     case VTYPE_PSTR:
     case VTYPE_BLOB:
       if (value.pstrVal) {
-        count = std::min<size_t>(value.strLen, n);
+        count = std::min<size_t>(BlockBytes(value), n);
         if (count) std::memcpy(out.data(), value.pstrVal, count);
       }
       break;
     case VTYPE_PWSTR:
-      if (value.pwstrVal && n) count = HexTextToBytes(value.pwstrVal, value.wstrLen, out.data(), n);
+      if (value.pwstrVal && n) count = HexTextToBytes(value.pwstrVal, TextChars(value), out.data(), n);
       break;
     default:
       return false;
@@ -482,7 +482,7 @@ bool CVombra::WriteMifareKeysToReader(tVariant* result, tVariant* params, long c
     case VTYPE_BLOB: {
       // A shorter last run is dropped: reading on would go beyond the argument.
       const BYTE* bytes = reinterpret_cast<const BYTE*>(keys.pstrVal);
-      const size_t size = bytes ? keys.strLen : 0;
+      const size_t size = BlockBytes(keys);
       for (size_t at = 0; at + length <= size; at += length) {
         _AUTHKEY_INFO key{};
         key.Length = BYTE(length);

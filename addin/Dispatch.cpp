@@ -38,6 +38,17 @@ void ParamsToText(const tVariant* params, int count, std::wstring& out) {
 
 }  // namespace
 
+CVombra::CallScope::CallScope(CVombra& addin) : Addin(addin) {
+  EnterCriticalSection(&Addin.CallLock);
+  Addin.CallOwner = GetCurrentThreadId();
+  ++Addin.CallDepth;
+}
+
+CVombra::CallScope::~CallScope() {
+  if (--Addin.CallDepth == 0) Addin.CallOwner = 0;
+  LeaveCriticalSection(&Addin.CallLock);
+}
+
 bool CVombra::RegisterExtensionAs(WCHAR_T** name) {
   WCHAR_T* copy = CopyToHost(MemoryManager, ClassName.c_str());
   if (!copy) {
@@ -110,6 +121,7 @@ bool CVombra::GetParamDefValue(const long method, const long parameter, tVariant
 bool CVombra::HasRetVal(const long method) { return method >= 0 && method < VOMBRA_METHOD_COUNT; }
 
 bool CVombra::CallAsProc(const long method, tVariant* params, const long count) {
+  CallScope call(*this);
   if (LogLevel >= 6) {
     std::wstring text;
     ParamsToText(params, count, text);
@@ -142,6 +154,7 @@ bool CVombra::CallAsProc(const long method, tVariant* params, const long count) 
 }
 
 bool CVombra::CallAsFunc(const long method, tVariant* result, tVariant* params, const long count) {
+  CallScope call(*this);
   if (LogLevel >= 6) {
     std::wstring text;
     ParamsToText(params, count, text);

@@ -54,14 +54,14 @@ bool KeyFromArgument(const tVariant& value, _KEYNUM_INFO& key) {
       break;
     case VTYPE_BLOB:
     case VTYPE_PSTR: {
-      size_t length = value.pstrVal ? std::min<size_t>(value.strLen, sizeof key.Data) : 0;
+      size_t length = std::min<size_t>(BlockBytes(value), sizeof key.Data);
       if (length) std::memcpy(key.Data, value.pstrVal, length);
       key.Length = BYTE(length);
       return true;
     }
     case VTYPE_PWSTR: {
       const wchar_t* text = value.pwstrVal;
-      int length = text ? int(std::min<uint32_t>(value.wstrLen, 0x7FFFFFFF)) : 0;
+      int length = int(std::min<size_t>(TextChars(value), 0x7FFFFFFF));
       if (length > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
         key.Length = BYTE(HexToBytesReversed(text + 2, length - 2, key.Data, sizeof key.Data));
       } else if (length > 0) {

@@ -2,6 +2,7 @@
 // host's error report, the device its ID names and the results it hands into the host's memory.
 #include "MethodSupport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -54,9 +55,34 @@ bool IsGiven(const tVariant& value) {
 
 bool IsNullArg(const tVariant& value) { return VariantType(&value) == VTYPE_NULL; }
 
+size_t ReadableBytes(const void* data, size_t bytes) {
+  const BYTE* start = static_cast<const BYTE*>(data);
+  if (!start || bytes == 0) return 0;
+  const BYTE* p = start;
+  while (size_t(p - start) < bytes) {
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(p, &region, sizeof region) == 0 || region.State != MEM_COMMIT) break;
+    const DWORD access = region.Protect & 0xFF;
+    if ((region.Protect & PAGE_GUARD) || access == PAGE_NOACCESS || access == PAGE_EXECUTE) break;
+    p = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize;
+  }
+  return std::min<size_t>(size_t(p - start), bytes);
+}
+
+size_t TextChars(const tVariant& value) {
+  if (!value.pwstrVal) return 0;
+  const size_t chars = value.wstrLen;
+  const size_t readable = ReadableBytes(value.pwstrVal, chars * sizeof(WCHAR_T)) / sizeof(WCHAR_T);
+  return readable == chars ? chars : wcsnlen(value.pwstrVal, readable);
+}
+
+size_t BlockBytes(const tVariant& value) {
+  return value.pstrVal ? ReadableBytes(value.pstrVal, value.strLen) : 0;
+}
+
 std::wstring TextByLength(const tVariant& value) {
   if (!value.pwstrVal) return std::wstring();
-  return std::wstring(value.pwstrVal, value.wstrLen);
+  return std::wstring(value.pwstrVal, TextChars(value));
 }
 
 std::wstring TextUpToNul(const tVariant& value) {

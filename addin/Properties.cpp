@@ -151,7 +151,7 @@ bool SetAuthKey(_AUTHKEY_INFO& key, const tVariant* value, size_t maxBytes, bool
   switch (VariantType(value)) {
     case VTYPE_PWSTR: {
       const wchar_t* text = value->pwstrVal ? value->pwstrVal : L"";
-      const size_t chars = value->pwstrVal ? value->wstrLen : 0;
+      const size_t chars = TextChars(*value);
       if (chars > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
         length = HexToBytesReversed(text + 2, int(std::min(chars - 2, maxChars)), data, maxBytes);
       } else {
@@ -161,11 +161,11 @@ bool SetAuthKey(_AUTHKEY_INFO& key, const tVariant* value, size_t maxBytes, bool
     }
     case VTYPE_PSTR:
     case VTYPE_BLOB:
-      if (value->strLen == 0 || !value->pstrVal) {
+      if (BlockBytes(*value) == 0) {
         std::memset(&key, 0, sizeof key);
         return true;
       }
-      MakeAuthKey(reinterpret_cast<const BYTE*>(value->pstrVal), int(std::min<size_t>(value->strLen, maxBytes)),
+      MakeAuthKey(reinterpret_cast<const BYTE*>(value->pstrVal), int(std::min<size_t>(BlockBytes(*value), maxBytes)),
                   key);
       return true;
     case VTYPE_I8:
@@ -317,6 +317,7 @@ HRESULT ApplyProperty(CVombra& addin, long number, const tVariant* value) {
 
 bool CVombra::GetPropVal(const long number, tVariant* value) {
   if (!value || number < 0 || number >= VOMBRA_PROP_COUNT) return false;
+  CallScope call(*this);
   // A text is copied first and handed to the host's memory after the lock is released.
   std::wstring text;
   bool isText = false;
@@ -411,6 +412,7 @@ bool CVombra::GetPropVal(const long number, tVariant* value) {
 }
 
 bool CVombra::SetPropVal(const long number, tVariant* value) {
+  CallScope call(*this);
   if (LogLevel >= 6) {
     std::wstring text;
     if (value) VariantToText(value, text);

@@ -50,6 +50,30 @@ bool SplitPortText(const std::wstring& text, std::wstring& name, int& address) {
   return true;
 }
 
+// Lets the host-call lock go, when this thread holds it, for as long as the object lives.
+class CallRelease {
+ public:
+  explicit CallRelease(CVombra& addin) : m_addin(addin) {
+    if (m_addin.CallOwner != GetCurrentThreadId()) return;
+    m_depth = m_addin.CallDepth;
+    m_addin.CallDepth = 0;
+    m_addin.CallOwner = 0;
+    for (int i = 0; i < m_depth; ++i) LeaveCriticalSection(&m_addin.CallLock);
+  }
+  ~CallRelease() {
+    if (m_depth == 0) return;
+    for (int i = 0; i < m_depth; ++i) EnterCriticalSection(&m_addin.CallLock);
+    m_addin.CallOwner = GetCurrentThreadId();
+    m_addin.CallDepth = m_depth;
+  }
+  CallRelease(const CallRelease&) = delete;
+  CallRelease& operator=(const CallRelease&) = delete;
+
+ private:
+  CVombra& m_addin;
+  int m_depth = 0;
+};
+
 }  // namespace
 
 void CVombra::WaitCommand(UINT timeout, const std::function<bool()>& settled) {
@@ -59,6 +83,8 @@ void CVombra::WaitCommand(UINT timeout, const std::function<bool()>& settled) {
   // settled.
   constexpr DWORD kLook = 250;
   if (timeout != 0 && CommandEvent) {
+    // Other host threads go on meanwhile (a Close among them releases this wait).
+    CallRelease release(*this);
     const DWORD start = GetTickCount();
     // The event may be another thread's: set for its command, it stays set (manual reset), and
     // this wait then only looks, rather than ending early or spinning on it.

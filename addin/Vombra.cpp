@@ -123,6 +123,7 @@ CVombra::CVombra(const wchar_t* name) : ClassName(name ? name : L"") {
   FormatIndexCache.max_load_factor(1.0f);
   FormatIndexCache.rehash(8);
   InitializeCriticalSection(&Lock);
+  InitializeCriticalSection(&CallLock);
   g_pVombra = this;
 }
 
@@ -139,6 +140,7 @@ CVombra::~CVombra() {
   // window outlives the object or the module its procedure lives in.
   ReleaseWindowAndEvent();
   if (WinsockStarted) WSACleanup();
+  DeleteCriticalSection(&CallLock);
   DeleteCriticalSection(&Lock);
   if (g_pVombra == this) g_pVombra = nullptr;
 }
@@ -263,6 +265,7 @@ void CVombra::LoadStartSettings() {
 }
 
 void CVombra::Done() {
+  CallScope call(*this);
   if ((SettingFlags & STF_SAVE_AT_END) && ModifiedParts != 0) {
     // Done reports nothing to the host; a failed save keeps ModifiedParts and the log has it.
     try {
@@ -298,6 +301,7 @@ void CVombra::ReleaseWindowAndEvent() {
 }
 
 void CVombra::SetLocale(const WCHAR_T* locale) {
+  CallScope call(*this);
   if (locale) _wsetlocale(LC_ALL, locale);
   g_lcid = GetThreadLocale();
   ApplyThreadLocale();

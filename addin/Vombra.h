@@ -318,6 +318,21 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   std::atomic<LONG> Holds{1};
   // Under Lock: the host threads waiting for a command, each with the reader it waits on.
   std::vector<_COMMAND_WAIT*> CommandWaits;
+  // The host may call in from several threads at once, and the bodies share DeviceIds, Readers, the
+  // last error and the settings: every call runs under CallLock, so a reader a method found stays
+  // until the method returns. A method waiting for a card command lets the lock go for the wait
+  // (WaitCommand), and finds its reader again only through its CommandWaitEntry, which a Close
+  // releases. CallOwner is the holding thread (0: none), CallDepth its nesting.
+  CRITICAL_SECTION CallLock;
+  std::atomic<DWORD> CallOwner{0};
+  int CallDepth = 0;
+  struct CallScope {
+    explicit CallScope(CVombra& addin);
+    ~CallScope();
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+    CVombra& Addin;
+  };
 
   // Settings, the live values of the settings record's fields of the same names. The reader threads
   // read them at run time; the host's thread writes them.

@@ -397,8 +397,10 @@ void DeleteTree(HKEY parent, const wchar_t* name) {
   if (status != ERROR_FILE_NOT_FOUND) Check(status);
 }
 
-// Removes every subkey, from the last index down; one that has already gone is accepted.
-void DeleteSubkeys(HKEY key, bool wholeTrees) {
+// Removes every subkey with its whole tree, from the last index down; one that has already gone is
+// accepted. Whole trees because a key nested below an item (a converter's port entry, or one some
+// other tool left under a list item) makes a plain RegDeleteKeyW fail, and with it every later save.
+void DeleteSubkeys(HKEY key) {
   DWORD count = SubkeyCount(key);
   for (DWORD i = count; i-- > 0;) {
     wchar_t name[kNameChars];
@@ -406,12 +408,7 @@ void DeleteSubkeys(HKEY key, bool wholeTrees) {
     LSTATUS status = RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr);
     if (status == ERROR_NO_MORE_ITEMS) continue;
     Check(status);
-    if (wholeTrees) {
-      DeleteTree(key, name);
-    } else {
-      status = RegDeleteKeyW(key, name);
-      if (status != ERROR_FILE_NOT_FOUND) Check(status);
-    }
+    DeleteTree(key, name);
   }
 }
 
@@ -521,7 +518,7 @@ void SaveLists(HKEY root, const _SETTINGS_INFO& r) {
     WriteDword(filters.Get(), L"NewId", r.KeyFilterNewId);
     WriteDword(filters.Get(), L"SortCol", r.KeyFilterSortCol);
     WriteDword(filters.Get(), L"DefaultFormatId", r.DefaultFormatId);
-    DeleteSubkeys(filters.Get(), false);
+    DeleteSubkeys(filters.Get());
     DWORD position = 0;
     for (const _KEYFILTER_INFO& filter : r.KeyFilters) {
       CRegKey item = CreateForWrite(filters.Get(), (L"Item" + std::to_wstring(filter.Id)).c_str());
@@ -534,7 +531,7 @@ void SaveLists(HKEY root, const _SETTINGS_INFO& r) {
   }
   CRegKey formats = CreateForWrite(root, L"Formats");
   WriteDword(formats.Get(), L"NewId", r.FormatNewId);
-  DeleteSubkeys(formats.Get(), false);
+  DeleteSubkeys(formats.Get());
   for (const _FORMAT_INFO& format : r.Formats) {
     CRegKey item = CreateForWrite(formats.Get(), (L"Item" + std::to_wstring(format.Id)).c_str());
     WriteBool(item.Get(), L"Preset", (format.Flags & FORMAT_PRESET) != 0);
@@ -549,9 +546,8 @@ void SaveLists(HKEY root, const _SETTINGS_INFO& r) {
 
 void SavePorts(HKEY root, const _SETTINGS_INFO& r) {
   CRegKey ports = CreateForWrite(root, L"Ports");
-  // Whole trees: an entry behind a converter ("COM4\5") lives in a nested key, which a plain
-  // RegDeleteKeyW refuses to delete.
-  DeleteSubkeys(ports.Get(), true);
+  // An entry behind a converter ("COM4\5") lives in a nested key.
+  DeleteSubkeys(ports.Get());
   for (const auto& entry : r.Ports) {
     // An empty port name would name the Ports key itself.
     if (entry.first.empty()) continue;

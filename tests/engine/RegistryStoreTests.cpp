@@ -767,6 +767,35 @@ TEST_F(SettingsStore, PortsBehindAConverterSurviveRepeatedSaves) {
   ExpectSameSettings(loaded, saved);
 }
 
+// A key some other tool nested below a list item must not make the save fail, that one and every
+// later one: the old items go as whole trees.
+TEST_F(SettingsStore, ListItemsWithForeignNestedKeysAreReplacedOnSave) {
+  struct Case {
+    const wchar_t* list;
+    const wchar_t* item;
+  };
+  const Case cases[] = {{L"Formats", L"Item7"}, {L"KeyFilters", L"Item3"}};
+  _SETTINGS_INFO saved;
+  saved.KeyFilters.push_back({2, L"Cards", 1, 0, 1, 0});
+  saved.Formats.push_back({1, L"Decimal", L"%u", L"", L"", 1, 0});
+  saved.FormatNewId = 2;
+  saved.KeyFilterNewId = 3;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.list);
+    TestKey(HKEY_CURRENT_USER, std::wstring(c.list) + L"\\" + c.item + L"\\Foreign\\Deeper").Sz(L"Name", L"x");
+    for (int round = 1; round <= 2; ++round) {
+      SCOPED_TRACE(round);
+      ASSERT_NO_THROW(RegSaveSettings(saved, SP_LISTS));
+    }
+    _SETTINGS_INFO loaded;
+    RegLoadSettings(loaded, SP_LISTS);
+    ExpectSameSettings(loaded, saved);
+    std::wstring dump = DumpRegistryTree(HKEY_CURRENT_USER, (kPath + L"\\" + c.list).c_str());
+    EXPECT_EQ(dump.find(std::wstring(L"\\") + c.item), std::wstring::npos) << dump;
+    EXPECT_EQ(dump.find(L"Foreign"), std::wstring::npos) << dump;
+  }
+}
+
 // An empty port name would end the stored port list early and lose the names after it; an empty
 // port-table name would write into the Ports key itself. Neither is stored.
 TEST_F(SettingsStore, EmptyPortNamesAreNotStored) {

@@ -75,6 +75,7 @@ class CFakeHost : public IAddInDefBaseEx, public IMemoryManager, public IMsgBox,
   std::vector<long> DepthRequests() const;
   size_t OutstandingBlocks() const;  // blocks allocated and not yet freed
   size_t AllocatedBlocks() const;    // blocks allocated in all
+  size_t StrayFrees() const;         // frees of a block not handed out or already freed
 
  private:
   mutable std::mutex m_lock;
@@ -84,5 +85,6 @@ class CFakeHost : public IAddInDefBaseEx, public IMemoryManager, public IMsgBox,
   long m_depth = 32;
   std::set<void*> m_blocks;
   size_t m_allocated = 0;
+  size_t m_strayFrees = 0;
   AppInfo m_info{L"8.3.3", L"", 1};
 };

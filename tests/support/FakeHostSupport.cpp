@@ -81,7 +81,11 @@ void CFakeHost::FreeMemory(void** memory) {
   if (!memory || !*memory) return;
   std::lock_guard<std::mutex> lock(m_lock);
   // A block that this host did not hand out is left alone, so the count shows the fault.
-  if (m_blocks.erase(*memory) != 0) std::free(*memory);
+  if (m_blocks.erase(*memory) != 0) {
+    std::free(*memory);
+  } else {
+    ++m_strayFrees;
+  }
   *memory = nullptr;
 }
 
@@ -136,4 +140,9 @@ size_t CFakeHost::OutstandingBlocks() const {
 size_t CFakeHost::AllocatedBlocks() const {
   std::lock_guard<std::mutex> lock(m_lock);
   return m_allocated;
+}
+
+size_t CFakeHost::StrayFrees() const {
+  std::lock_guard<std::mutex> lock(m_lock);
+  return m_strayFrees;
 }
