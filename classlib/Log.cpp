@@ -61,6 +61,13 @@ void CLog::AppendLine(const wchar_t* text) {
   }
 }
 
+void CLog::Clear() {
+  LARGE_INTEGER zero{};
+  if (!SetFilePointerEx(m_file, zero, nullptr, FILE_BEGIN)) ThrowFileOsError(GetLastError(), m_path.c_str());
+  if (!SetEndOfFile(m_file)) ThrowFileOsError(GetLastError(), m_path.c_str());
+  m_lineEnds.clear();
+}
+
 size_t CLog::ReadLine(size_t index, std::wstring& out) {
   if (index >= m_lineEnds.size()) return 0;
   const uint64_t start = index == 0 ? 0 : m_lineEnds[index - 1];

@@ -27,6 +27,10 @@ class CLog {
   // The line at `index` with its CR LF into `out`: 1, or 0 (out untouched) past the last line.
   size_t ReadLine(size_t index, std::wstring& out);
 
+  // Truncates the file to nothing and empties the index. Throws CFileException naming the log; the index
+  // is kept then.
+  void Clear();
+
   size_t GetLineCount() const { return m_lineEnds.size(); }
   const std::wstring& GetPath() const { return m_path; }
 

@@ -18,6 +18,7 @@
 #include "MessageBox.h"
 #include "ReadKeysPage.h"
 #include "SoundPage.h"
+#include "TestPage.h"
 #include "TestVombra.h"
 #include "UiHelpers.h"
 
@@ -206,6 +207,7 @@ bool CMainFrame::SelectPage(int index) {
                      : index == PAGE_READ_KEYS ? static_cast<CAppPage*>(new CReadKeysPage())
                      : index == PAGE_SOUND   ? static_cast<CAppPage*>(new CSoundPage())
                      : index == PAGE_MAIN    ? static_cast<CAppPage*>(new CMainPage())
+                     : index == PAGE_TEST    ? static_cast<CAppPage*>(new CTestPage())
                                             : new CAppPage(kPageTemplateFirst + index);
     SetPage(index, page);
     if (!CDialog::CreateFromTemplate(page, kPageTemplateFirst + index, hwnd)) {
@@ -305,6 +307,10 @@ bool CMainFrame::Confirm(UINT flag) {
   return answer == IDOK;
 }
 
+void CMainFrame::SetSettingsSaved(bool saved) {
+  if (auto* test = dynamic_cast<CTestPage*>(pages[PAGE_TEST])) test->settingsSaved = saved;
+}
+
 bool CMainFrame::OnLoad() {
   if (!Confirm(CONFIRM_LOAD_CONFIG)) return false;
   CAppSettings& settings = Settings();
@@ -321,6 +327,8 @@ bool CMainFrame::OnLoad() {
     }
   }
   RefreshPages();
+  // The add-in's settings and the registry agree again: Reconnect need not reload them.
+  if (loaded) SetSettingsSaved(false);
   if (loaded) {
     SetStatusText(ID_CONFIG_LOAD, IDS_CONFIG_LOADED);
   } else {
@@ -347,6 +355,8 @@ bool CMainFrame::OnSave() {
     _DOC_UPDATE_INFO batch(&settings, nullptr);
     try {
       settings.SaveSettings();
+      // The registry now differs from what the add-in loaded: Reconnect reloads it first.
+      SetSettingsSaved(true);
       settings.SaveConfig(true);
     } catch (const std::exception& e) {
       saved = false;

@@ -58,6 +58,8 @@ class CMainFrame : public CWnd {
   bool OnLoad();
   bool OnSave();
   bool OnResetAll();
+  // The Test page's settings-saved flag (no Test page yet: nothing to tell).
+  void SetSettingsSaved(bool saved);
   // True when the window may close. Saves the layout on every exit; the settings and the format list only
   // after "Yes" to "Save changes?". A failed save asks whether to quit anyway.
   bool QueryClose();

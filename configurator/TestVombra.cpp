@@ -219,9 +219,37 @@ void CTestVombra::Load() {
     SetEventBufferDepth(kDefaultDepth);
     throw;
   }
-  Component->SetLocale(PRIMARYLANGID(LANGIDFROMLCID(ThreadLocale)) == LANG_RUSSIAN ? L"ru_RU" : L"en_EN");
+  try {
+    ApplyLocale();
+  } catch (...) {
+    Unload();
+    throw;
+  }
   UpdateAllViews(HOST_HINT_COMPONENT | HOST_HINT_SETTINGS);
   EndUpdate(batch);
+}
+
+bool CTestVombra::SetLanguage(WORD language) {
+  if (!IsLoaded() || PRIMARYLANGID(LANGIDFROMLCID(ThreadLocale)) == language) return false;
+  ThreadLocale = MAKELCID(MAKELANGID(language, SUBLANG_DEFAULT), SORT_DEFAULT);
+  ApplyLocale();
+  return true;
+}
+
+void CTestVombra::ApplyLocale() {
+  if (!Component) return;
+  const LCID savedLocale = GetThreadLocale();
+  const LANGID savedUi = GetThreadUILanguage();
+  SetThreadLocale(ThreadLocale);
+  bool thrown = false;
+  try {
+    Component->SetLocale(PRIMARYLANGID(LANGIDFROMLCID(ThreadLocale)) == LANG_RUSSIAN ? L"ru_RU" : L"en_EN");
+  } catch (...) {
+    thrown = true;
+  }
+  SetThreadLocale(savedLocale);
+  SetThreadUILanguage(savedUi);
+  if (thrown) ThrowTestVombraException(nullptr);
 }
 
 void CTestVombra::Unload() {

@@ -71,6 +71,15 @@ class CTestVombra : public CDocument,
   // CTestVombraException (strings 162 and 161).
   void Load();
   void Unload();
+  // Switches the component to `language` (LANG_ENGLISH or LANG_RUSSIAN; a primary language): false, and
+  // no call, while the add-in is not loaded or ThreadLocale already holds that primary language.
+  // Otherwise ThreadLocale becomes that language's full LCID and the component is told (ApplyLocale).
+  bool SetLanguage(WORD language);
+  // Calls the component's SetLocale for ThreadLocale. The add-in takes the language from the calling
+  // thread's locale and sets that thread's locale and UI language to it, so the call runs with the GUI
+  // thread's locale set to ThreadLocale, and both are restored afterwards (else the configurator's own
+  // texts would switch language). An exception from the component becomes CTestVombraException.
+  void ApplyLocale();
   bool IsLoaded() const { return m_module != nullptr; }
   // Binds the add-in library; `path` null means the library beside the program (GetAddInLibraryPath).
   void LoadAddInLibrary(const wchar_t* path = nullptr);
@@ -152,7 +161,8 @@ class CTestVombra : public CDocument,
   long LastErrorCode = 0;
   std::wstring LastErrorDescription;
   std::wstring LastErrorSource;
-  const LCID ThreadLocale;
+  // The locale the component is given: the GUI thread's at construction, then the language last chosen.
+  LCID ThreadLocale;
 
  private:
   static LRESULT CALLBACK TestVombraWndProc(HWND wnd, UINT message, WPARAM wParam, LPARAM lParam);

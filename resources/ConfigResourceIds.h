@@ -395,3 +395,77 @@
 #define ID_REGISTRY_OPEN             32881
 #define ID_REGISTRY_GO               32882
 #define ID_REGISTRY_DELETE           32883
+#define IDD_PROPERTY                 905
+#define IDD_METHOD                   907
+#define IDD_METHOD_ARG               908
+#define IDS_ARG_YES                  124
+#define IDS_ARG_NO                   125
+#define IDS_CALL_SUCCEEDED           128  // "Successfully."
+#define IDS_ARG_ROW_VALUE            166
+#define IDS_ARG_ROW_DEFAULT          167
+#define IDS_CALL_STARTED             205  // "Call..."
+#define IDS_CALL_RESULT              206  // "Result: %s"
+#define IDS_CALL_OUT_VALUES          207
+#define IDS_RADIX_DECIMAL            208
+#define IDS_RADIX_HEX                209
+#define IDS_CALL_DURATION            210  // " (%.3f sec)"
+#define IDS_ENTER_NUMBER             212
+#define IDS_PROPCOL_FIRST            240  // .. 245: #, Russian name, English name, Type, Value, Access
+#define IDS_METHCOL_FIRST            250  // .. 255: #, Russian name, English name, Has a return value, ...
+#define IDC_PROP_LIST                1054
+#define IDC_PROP_REFRESH             1055
+#define IDC_METH_LIST                1056
+#define IDC_METH_REFRESH             1057
+#define IDC_PROP_LOAD_SETTINGS       1067
+#define IDC_PROP_SAVE_SETTINGS       1068
+#define IDC_PROP_CHANGE              1069
+#define IDC_PROPDLG_TYPE             1072
+#define IDC_PROPDLG_PLACE            1073
+#define IDC_RADIX_DECIMAL            1074
+#define IDC_RADIX_HEX                1075
+#define IDC_METH_SEARCH_READERS      1090
+#define IDC_METHDLG_ARGS             1116
+#define IDC_METHDLG_EXECUTE          1117
+#define IDC_METHDLG_PROTOCOL         1118
+#define IDC_ARGDLG_INDEX             1119
+#define IDC_ARGDLG_TYPE              1120
+#define IDC_ARGDLG_DEFAULT_TEXT      1121
+#define IDC_VALUE_TRUE               1122
+#define IDC_VALUE_FALSE              1123
+#define IDC_VALUE_NUMBER             1124
+#define IDC_VALUE_SPIN               1126
+#define IDC_VALUE_STRING             1128
+#define IDC_VALUE_NUMBER64           1129
+#define IDC_VALUE_BINARY             1130  // also the argument dialog's editor place
+#define IDC_ARGDLG_DEFAULT           1132
+#define IDC_ARG_TEXT_COMBO           1224
+#define IDC_ARG_NUMBER_COMBO         1225
+#define IDC_PROPDLG_NAME             1226
+#define IDC_METHDLG_NAME             1227
+#define ID_METH_EXECUTE              32888
+// The Test page and its Events tab (testbench/TestPage.*, EventsPage.*, ConfigTestPage.rc).
+#define IDD_PAGE_TEST                955
+#define IDD_TEST_EVENTS              956
+#define IDB_TEST_EVENT_IMAGES        711
+#define IDR_TEST_EVENTS_MENU         804
+#define IDC_TEST_TABS                1052
+#define IDC_TEST_LOAD                1026
+#define IDC_TEST_DEVICES             1049
+#define IDC_TEST_OPEN                1064
+#define IDC_TEST_CLOSE               1050
+#define IDC_TEST_RECONNECT           1051
+#define IDC_EVENTS_LIST              1025
+#define ID_EVENTS_CLEAR              32790
+#define ID_EVENTS_ENGLISH            32791
+#define ID_EVENTS_RUSSIAN            32792
+#define IDS_EVTCOL_TIME              180
+#define IDS_EVTCOL_SOURCE            181
+#define IDS_EVTCOL_MESSAGE           182
+#define IDS_EVTCOL_DATA              183
+#define IDS_TEST_LOAD_DLL            192
+#define IDS_TEST_UNLOAD_DLL          193
+#define IDS_TEST_SERIAL_NUMBER       204  // "s/n %d"
+#define IDS_TEST_TAB_EVENTS          231
+#define IDS_TEST_TAB_PROPERTIES      232
+#define IDS_TEST_TAB_METHODS         233
+#define IDS_TEST_STATUS_BASE         270  // + READER_STATE 1..3

@@ -19,6 +19,7 @@
 #include "MainFrame.h"
 #include "MainPage.h"
 #include "MessageBox.h"
+#include "TestPage.h"
 #include "SettingsKey.h"
 #include "SettingsTestSupport.h"
 #include "UiHelpers.h"
@@ -501,6 +502,20 @@ TEST_F(MainFrameTest, LoadFailingOnABrokenRegistryValueReportsItAndPagesShowWhat
       << "the file's formats did not load";
   EXPECT_EQ(IsDlgButtonChecked(page, IDC_TABLE_GRID) == BST_CHECKED, settings.tableGrid)
       << "the page was not refreshed";
+}
+
+TEST_F(MainFrameTest, SaveAndLoadSetAndClearTheTestPagesSettingsSavedFlag) {
+  CAppSettings& settings = theApp.settings;
+  settings.ConfirmFlags = 0;
+  PickTab(PAGE_TEST);
+  auto* test = dynamic_cast<CTestPage*>(m_frame->GetPage(PAGE_TEST));
+  ASSERT_NE(test, nullptr);
+  EXPECT_FALSE(test->settingsSaved);
+  ASSERT_TRUE(m_frame->OnSave());
+  EXPECT_TRUE(test->settingsSaved) << "Reconnect must have the add-in reload the saved settings";
+  ASSERT_TRUE(m_frame->OnLoad());
+  EXPECT_FALSE(test->settingsSaved);
+  DeleteFileW(ConfigPath().c_str());
 }
 
 TEST_F(MainFrameTest, SaveFailureShowsTheErrorInTheStatusLine) {

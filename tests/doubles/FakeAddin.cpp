@@ -92,7 +92,7 @@ const wchar_t* const kMethods[][2] = {
     {L"Emit", L"Событие"},                 {L"EmitFromThreads", L"СобытияИзПотоков"},
     {L"RaiseError", L"Ошибка"},            {L"SetDepth", L"Глубина"},
     {L"Ask", L"Спросить"},                 {L"Tell", L"Сообщить"},
-    {L"ProbeSlots", L"ПроверитьСлоты"},
+    {L"ProbeSlots", L"ПроверитьСлоты"},    {L"GetReaderInfo", L"ПолучитьИнформацию"},
 };
 constexpr long kMethodCount = sizeof kMethods / sizeof kMethods[0];
 const wchar_t* const kProps[][2] = {{L"Port", L"Порт"}, {L"Model", L"Модель"}};
@@ -110,6 +110,13 @@ long Find(const wchar_t* const (*table)[2], long count, const wchar_t* name) {
 std::wstring TextOf(const tVariant& value) {
   if ((value.vt & VTYPE_TYPEMASK) != VTYPE_PWSTR || !value.pwstrVal) return std::wstring();
   return std::wstring(value.pwstrVal, value.wstrLen);
+}
+
+const FakeReaderInfo* FindReader(const std::wstring& id) {
+  for (int i = 0; i < g_state.ReaderCount && i < 8; ++i) {
+    if (id == g_state.Readers[i].DeviceId) return &g_state.Readers[i];
+  }
+  return nullptr;
 }
 
 class CFakeComponent final : public IComponentBase {
@@ -321,7 +328,23 @@ bool CFakeComponent::CallAsFunc(const long method, tVariant* result, tVariant* p
       PutText(params[0], L"formatted");
     }
   } else if (what == L"GetStatus") {
-    SetI4(result, 3);
+    const FakeReaderInfo* reader = FindReader(TextOf(params[0]));
+    SetI4(result, reader ? reader->Status : 3);
+  } else if (what == L"GetReaderInfo") {
+    const FakeReaderInfo* reader = FindReader(TextOf(params[0]));
+    if (!reader || reader->Unknown) {
+      result->bVal = false;
+    } else if (reader->OddTypes) {
+      SetI4(&params[1], reader->Model);
+      SetUI4(&params[2], uint32_t(reader->SerialNumber));
+      SetI4(&params[3], int32_t(reader->Version));
+      SetI4(&params[4], 0);
+    } else {
+      SetI4(&params[1], reader->Model);
+      SetI4(&params[2], reader->SerialNumber);
+      SetUI4(&params[3], reader->Version);
+      SetI4(&params[4], 0);
+    }
   } else if (what == L"Emit") {
     Emit(params[0].lVal, TextOf(params[1]).c_str(), TextOf(params[2]).c_str());
   } else if (what == L"EmitFromThreads") {

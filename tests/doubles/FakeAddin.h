@@ -18,6 +18,17 @@ struct FakeAddinCall {
   uint32_t Numbers[12];   // I4, UI4 and BOOL parameters as passed
 };
 
+// One reader the fake describes through GetReaderInfo and GetStatus.
+struct FakeReaderInfo {
+  wchar_t DeviceId[16];
+  int32_t Model;
+  int32_t SerialNumber;
+  uint32_t Version;
+  int32_t Status;
+  bool Unknown;    // GetReaderInfo answers false
+  bool OddTypes;   // serial number a UI4, version an I4
+};
+
 struct FakeAddinState {
   // Steering.
   int32_t KeyType;             // GetKeyInfo: the type put in parameter 4 (as I4)
@@ -37,6 +48,9 @@ struct FakeAddinState {
   // The raw-slot probe's findings, one per check: 1 held, 0 failed.
   int SlotChecks;
   wchar_t SlotFailure[128];  // the first failed check
+  // Readers by ID; GetStatus answers 3 and GetReaderInfo false for an ID not listed.
+  FakeReaderInfo Readers[8];
+  int ReaderCount;
 };
 
 typedef FakeAddinState* (*PFN_FAKE_ADDIN_STATE)();

@@ -348,6 +348,147 @@ void ShootFormatsWithAddIn(HWND main, HWND formats, CTextReaderSim& sim) {
   Shoot(main, L"formats-samples");
 }
 
+// The Test page's Events tab with the reader's events: the live test above loaded the add-in and its key
+// went to the test log; a page that finds the add-in unloaded loads it.
+void ShootTestEvents(HWND main) {
+  constexpr int kLoadButtonId = 1026;
+  constexpr int kEventsListId = 1025;
+  HWND test = ShownPage(main);
+  HWND events = test ? ShownPage(test) : nullptr;
+  HWND list = events ? GetDlgItem(events, kEventsListId) : nullptr;
+  if (!list) {
+    Log(L"tour: %ls\n", L"the Events tab is missing");
+    ++g_failures;
+    return;
+  }
+  if (SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 0) PostMessageW(GetDlgItem(test, kLoadButtonId), BM_CLICK, 0, 0);
+  if (!WaitFor([&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) > 0; })) {
+    Log(L"tour: %ls\n", L"no events on the Test page");
+    ++g_failures;
+    return;
+  }
+  Shoot(main, L"test-events");
+}
+
+// A row of a report list clicked on its English-name column, scrolled into view first.
+void ClickListRow(HWND list, int row) {
+  SendMessageW(list, LVM_ENSUREVISIBLE, row, FALSE);
+  Sleep(200);
+  HWND header = FindWindowExW(list, nullptr, L"SysHeader32", nullptr);
+  RECT headerRect{};
+  if (header) GetClientRect(header, &headerRect);
+  const LRESULT one = SendMessageW(list, LVM_APPROXIMATEVIEWRECT, 1, MAKELPARAM(-1, -1));
+  const LRESULT two = SendMessageW(list, LVM_APPROXIMATEVIEWRECT, 2, MAKELPARAM(-1, -1));
+  int rowHeight = HIWORD(two) - HIWORD(one);
+  if (rowHeight <= 0) rowHeight = 18;
+  const int top = int(SendMessageW(list, LVM_GETTOPINDEX, 0, 0));
+  const int x = int(SendMessageW(list, LVM_GETCOLUMNWIDTH, 0, 0) + SendMessageW(list, LVM_GETCOLUMNWIDTH, 1, 0) +
+                    SendMessageW(list, LVM_GETCOLUMNWIDTH, 2, 0) / 2);
+  const int y = headerRect.bottom + rowHeight * (row - top) + rowHeight / 2;
+  PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+  PostMessageW(list, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+  Sleep(300);
+}
+
+// The Test page's Properties and Methods tabs over the loaded add-in, the property dialog on a number and
+// on a text, the method dialog after a call of GetKeyInfo, and the argument dialog's Number editor.
+void ShootTestTabs(HWND main) {
+  constexpr int kTestTabsId = 1052;
+  constexpr int kPropListId = 1054;
+  constexpr UINT kPropChangeId = 1069;
+  constexpr int kMethListId = 1056;
+  constexpr UINT kMethExecuteCommand = 32888;
+  constexpr int kMethodArgsId = 1116;
+  constexpr UINT kMethodExecuteId = 1117;
+  constexpr int kMethodProtocolId = 1118;
+  constexpr int kArgTypeId = 1120;
+  constexpr int kPortProperty = 6;
+  constexpr int kConnectTimeoutProperty = 10;
+  constexpr int kGetKeyInfoMethod = 34;
+  HWND test = ShownPage(main);
+  HWND tabs = test ? GetDlgItem(test, kTestTabsId) : nullptr;
+  auto nextTab = [&](int index, int listId) -> HWND {
+    PostMessageW(tabs, WM_KEYDOWN, VK_RIGHT, 1);
+    PostMessageW(tabs, WM_KEYUP, VK_RIGHT, 0xC0000001);
+    HWND list = nullptr;
+    WaitFor([&] {
+      HWND page = SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == index ? ShownPage(test) : nullptr;
+      list = page ? GetDlgItem(page, listId) : nullptr;
+      return list && SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) > 0;
+    });
+    return list;
+  };
+  HWND list = tabs ? nextTab(1, kPropListId) : nullptr;
+  if (!list) {
+    Log(L"tour: %ls\n", L"the Properties tab has no rows");
+    ++g_failures;
+    return;
+  }
+  Shoot(main, L"test-properties");
+  HWND page = GetParent(list);
+  const struct {
+    int Row;
+    const wchar_t* Name;
+  } properties[] = {{kConnectTimeoutProperty, L"property-number"}, {kPortProperty, L"property-text"}};
+  for (const auto& property : properties) {
+    ClickListRow(list, property.Row);
+    if (HWND dialog = OpenPopup(main, page, kPropChangeId, property.Name)) {
+      Shoot(dialog, property.Name);
+      ClosePopup(dialog, IDCANCEL);
+    }
+  }
+
+  list = nextTab(2, kMethListId);
+  if (!list) {
+    Log(L"tour: %ls\n", L"the Methods tab has no rows");
+    ++g_failures;
+    return;
+  }
+  Shoot(main, L"test-methods");
+  ClickListRow(list, kGetKeyInfoMethod);
+  HWND method = OpenPopup(main, GetParent(list), kMethExecuteCommand, L"method-getkeyinfo");
+  if (!method) return;
+  PostMessageW(method, WM_COMMAND, MAKEWPARAM(kMethodExecuteId, BN_CLICKED), 0);
+  // The protocol is written in one go: complete once its length stops growing.
+  HWND protocol = GetDlgItem(method, kMethodProtocolId);
+  int length = 0;
+  if (!WaitFor([&] {
+        const int before = length;
+        Sleep(300);
+        length = GetWindowTextLengthW(protocol);
+        return length > 0 && length == before;
+      })) {
+    Log(L"tour: %ls\n", L"GetKeyInfo wrote no protocol");
+    ++g_failures;
+  }
+  Shoot(method, L"method-getkeyinfo");
+  // The Value cell of argument 1, then the Number type chosen in the argument dialog.
+  HWND args = GetDlgItem(method, kMethodArgsId);
+  HWND header = FindWindowExW(args, nullptr, L"SysHeader32", nullptr);
+  RECT headerRect{};
+  if (header) GetClientRect(header, &headerRect);
+  const int x = int(SendMessageW(args, LVM_GETCOLUMNWIDTH, 0, 0) + SendMessageW(args, LVM_GETCOLUMNWIDTH, 1, 0) +
+                    SendMessageW(args, LVM_GETCOLUMNWIDTH, 2, 0) / 2);
+  const int y = headerRect.bottom + 8;
+  PostMessageW(args, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+  PostMessageW(args, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+  PostMessageW(args, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(x, y));
+  PostMessageW(args, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+  HWND argument = nullptr;
+  if (WaitFor([&] { return (argument = FindProgramPopup(main, method)) != nullptr; })) {
+    HWND type = GetDlgItem(argument, kArgTypeId);
+    SendMessageW(type, CB_SETCURSEL, 2, 0);  // Number
+    PostMessageW(argument, WM_COMMAND, MAKEWPARAM(kArgTypeId, CBN_SELCHANGE), LPARAM(type));
+    Sleep(300);
+    Shoot(argument, L"method-parameter");
+    ClosePopup(argument, IDCANCEL);
+  } else {
+    Log(L"tour: %ls\n", L"the argument dialog did not open");
+    ++g_failures;
+  }
+  ClosePopup(method, IDCANCEL);
+}
+
 // The Reading keys page's sub-pages, each in a state worth seeing: the button clicks (posted BM_CLICK to a
 // control id) and the menu command posted before the picture.
 struct ReadKeysShot {
@@ -535,6 +676,8 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (page == 2) ShootReadKeys(main);
     if (page == 3) ShootSoundCombo(main);
+    if (page == 5) ShootTestEvents(main);
+    if (page == 5) ShootTestTabs(main);
   }
 
   ShootPopup(main, main, WM_SYSCOMMAND, kAboutCommand, L"about", IDOK);
