@@ -318,3 +318,17 @@
 // The Test page's Properties and Methods tabs (testbench/PropertiesPage.*, MethodsPage.*, ConfigTestTabs.rc).
 #define IDD_TEST_PROPERTIES          958
 #define IDD_TEST_METHODS             959
+// Table import and export (configurator/tables/, ConfigTables.rc).
+#define IDS_FORMATS_EXPORT_FILTER    212
+#define IDS_FORMATS_IMPORT_FILTER    213
+#define IDS_KEY_FILTERS_EXPORT_FILTER 214
+#define IDS_KEY_FILTERS_IMPORT_FILTER 215
+#define IDS_CSV_QUOTE_OPEN           580  // "%s, line %d: a quoted field is not closed."
+#define IDS_IMPORT_NO_ROWS           581  // "No rows to import were found in %s."
+#define IDS_IMPORT_REPLACE_QUESTION  582  // "%d items that the file does not name will be removed. ..."
+
+// Office automation (configurator/tables/OfficeAuto.*, OfficeTables.*): resources/ConfigOffice.rc.
+#define IDS_OFFICE_NOT_STARTED  620  // "%s could not be started."
+#define IDS_OFFICE_EXCEL        621
+#define IDS_OFFICE_CALC         622
+#define IDS_XLS_TOO_MANY_ROWS   623  // "An .xls file holds at most 65,536 rows; this table has %d."
