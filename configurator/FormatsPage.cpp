@@ -16,6 +16,7 @@
 #include "KeyFiltersDialog.h"
 #include "MessageBox.h"
 #include "Strings.h"
+#include "TableCommands.h"
 #include "TestVombra.h"
 #include "UiHelpers.h"
 #include "Wnd.h"
@@ -603,6 +604,27 @@ bool CFormatsPage::OnCommand(UINT id, UINT notifyCode, HWND control) {
       ApplyViewState();
       return true;
     }
+    case ID_FORMATS_IMPORT_CSV:
+    case ID_FORMATS_IMPORT_EXCEL:
+    case ID_FORMATS_IMPORT_CALC:
+      // Shift at the command's start merges instead of replacing.
+      Import(id - ID_FORMATS_IMPORT_CSV + 1, GetKeyState(VK_SHIFT) >= 0);
+      return true;
+    case ID_FORMATS_EXPORT_CSV:
+      Export(1);
+      return true;
+    case ID_FORMATS_EXPORT_EXCEL_FILE:
+      Export(m_settings.formatsExportType == 3 ? 3 : 2);
+      return true;
+    case ID_FORMATS_EXPORT_EXCEL:
+      Export(4);
+      return true;
+    case ID_FORMATS_EXPORT_CALC_FILE:
+      Export(5);
+      return true;
+    case ID_FORMATS_EXPORT_CALC:
+      Export(6);
+      return true;
     case ID_FORMATS_SET_READER_FORMAT:
       OnSetReaderFormat();
       return true;
@@ -1143,7 +1165,11 @@ void CFormatsPage::ShowListMenu(POINT screen) {
   Gray(popup, ID_FORMAT_DUPLICATE, selected == 0);
   Gray(popup, ID_FORMAT_DELETE, nonPresets == 0);
   Gray(popup, ID_FORMATS_SET_READER_FORMAT, selected != 1);
-  for (UINT id = ID_FORMATS_IMPORT_CSV; id <= ID_FORMATS_EXPORT_CALC; ++id) Gray(popup, id, true);
+  // The spreadsheet items need the office registered on this machine.
+  const bool excel = ExcelAvailable();
+  const bool calc = CalcAvailable();
+  for (UINT id : {ID_FORMATS_IMPORT_EXCEL, ID_FORMATS_EXPORT_EXCEL_FILE, ID_FORMATS_EXPORT_EXCEL}) Gray(popup, id, !excel);
+  for (UINT id : {ID_FORMATS_IMPORT_CALC, ID_FORMATS_EXPORT_CALC_FILE, ID_FORMATS_EXPORT_CALC}) Gray(popup, id, !calc);
   const UINT flags = m_settings.formatsViewFlags;
   CheckMenuItem(popup, ID_FORMATS_SHOW_PRESETS, MF_BYCOMMAND | ((flags & 1) ? MF_CHECKED : MF_UNCHECKED));
   CheckMenuItem(popup, ID_FORMATS_SHOW_HIDDEN, MF_BYCOMMAND | ((flags & 2) ? MF_CHECKED : MF_UNCHECKED));

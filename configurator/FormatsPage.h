@@ -17,6 +17,8 @@
 #include "TableCtrl.h"
 #include "UiHelpers.h"
 
+class CBTableExport;
+
 // How the "Last key" column gets its text: the key formatted with a format's template and parameters.
 // The program keeps the hosted add-in's Format (nothing while no add-in is loaded); a test puts a
 // counting renderer in.
@@ -132,6 +134,15 @@ class CFormatsPage : public CAppPage {
   void ShowTabMenu(POINT screen);
   void ToggleFilterTab(size_t index);
   void ResetKeyFilters();
+  // Table import and export (FormatsTableCommands.cpp). Import type 1..3 and export type 1..6, or 0
+  // for the remembered one; false when the file dialog is cancelled. `replace` is read from Shift by
+  // the command.
+  bool Import(UINT type, bool replace);
+  bool Export(UINT type);
+  // The shown rows under the visible columns in display order.
+  void WriteTable(const wchar_t* path, CBTableExport& writer);
+  // The visible column kinds in display order.
+  std::vector<int> ExportKinds();
 
   // The five hot keys menu 805 shows.
   static const _HOTKEY_INFO kListHotKeys[5];

@@ -13,6 +13,7 @@
 #include "KeyModel.h"
 #include "MessageBox.h"
 #include "Strings.h"
+#include "TableCommands.h"
 
 namespace {
 
@@ -961,6 +962,27 @@ bool CKeyFiltersDialog::OnCommand(UINT id, UINT notifyCode, HWND control) {
     case ID_KEY_FILTER_DEFAULTS:
       OnDefaultFilters();
       return true;
+    case ID_KEY_FILTERS_IMPORT_CSV:
+    case ID_KEY_FILTERS_IMPORT_EXCEL:
+    case ID_KEY_FILTERS_IMPORT_CALC:
+      // Shift at the command's start merges instead of replacing.
+      Import(id - ID_KEY_FILTERS_IMPORT_CSV + 1, GetKeyState(VK_SHIFT) >= 0);
+      return true;
+    case ID_KEY_FILTERS_EXPORT_CSV:
+      Export(1);
+      return true;
+    case ID_KEY_FILTERS_EXPORT_EXCEL_FILE:
+      Export(m_settings.keyFiltersExportType == 3 ? 3 : 2);
+      return true;
+    case ID_KEY_FILTERS_EXPORT_EXCEL:
+      Export(4);
+      return true;
+    case ID_KEY_FILTERS_EXPORT_CALC_FILE:
+      Export(5);
+      return true;
+    case ID_KEY_FILTERS_EXPORT_CALC:
+      Export(6);
+      return true;
     case ID_KEY_TYPES_CHECK_ALL:
     case ID_KEY_TYPES_UNCHECK_ALL:
       SetPanelTypes(KEY_TYPES_MASK, id == ID_KEY_TYPES_CHECK_ALL);
@@ -1153,8 +1175,15 @@ void CKeyFiltersDialog::ShowFiltersMenu(POINT screen) {
   const bool none = SelectedCount() == 0;
   Gray(popup, ID_KEY_FILTER_DUPLICATE, none);
   Gray(popup, ID_KEY_FILTER_DELETE, none);
-  // Import and export are not there yet.
-  for (UINT id = ID_KEY_FILTERS_IMPORT_CSV; id <= ID_KEY_FILTERS_EXPORT_CALC; ++id) Gray(popup, id, true);
+  // The spreadsheet items need the office registered on this machine.
+  const bool excel = ExcelAvailable();
+  const bool calc = CalcAvailable();
+  for (UINT id : {ID_KEY_FILTERS_IMPORT_EXCEL, ID_KEY_FILTERS_EXPORT_EXCEL_FILE, ID_KEY_FILTERS_EXPORT_EXCEL}) {
+    Gray(popup, id, !excel);
+  }
+  for (UINT id : {ID_KEY_FILTERS_IMPORT_CALC, ID_KEY_FILTERS_EXPORT_CALC_FILE, ID_KEY_FILTERS_EXPORT_CALC}) {
+    Gray(popup, id, !calc);
+  }
   CConfigVombraApp* app = App();
   std::vector<_HOTKEY_INFO> saved;
   if (app) {

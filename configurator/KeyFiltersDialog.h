@@ -135,6 +135,12 @@ class CKeyFiltersDialog : public CModalDialog {
   void SetModified();
   void RemoveSortMark(int column);
   void ShowFiltersMenu(POINT screen);
+  // Table import and export (KeyFiltersTableCommands.cpp): import type 1..3 (`replace` unless Shift was
+  // held), export type 1..6; false when the file dialog is cancelled.
+  bool Import(UINT type, bool replace);
+  bool Export(UINT type);
+  // The visible column ids in display order.
+  std::vector<int> ExportColumns();
   void ShowTypesMenu(POINT screen);
 
   std::vector<_KEYFILTER_INFO> filters;

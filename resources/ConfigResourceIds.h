@@ -409,7 +409,7 @@
 #define IDS_RADIX_DECIMAL            208
 #define IDS_RADIX_HEX                209
 #define IDS_CALL_DURATION            210  // " (%.3f sec)"
-#define IDS_ENTER_NUMBER             212
+#define IDS_ENTER_NUMBER             590
 #define IDS_PROPCOL_FIRST            240  // .. 245: #, Russian name, English name, Type, Value, Access
 #define IDS_METHCOL_FIRST            250  // .. 255: #, Russian name, English name, Has a return value, ...
 #define IDC_PROP_LIST                1054
@@ -469,3 +469,17 @@
 #define IDS_TEST_TAB_PROPERTIES      232
 #define IDS_TEST_TAB_METHODS         233
 #define IDS_TEST_STATUS_BASE         270  // + READER_STATE 1..3
+// Table import and export (configurator/tables/, ConfigTables.rc).
+#define IDS_FORMATS_EXPORT_FILTER    212
+#define IDS_FORMATS_IMPORT_FILTER    213
+#define IDS_KEY_FILTERS_EXPORT_FILTER 214
+#define IDS_KEY_FILTERS_IMPORT_FILTER 215
+#define IDS_CSV_QUOTE_OPEN           580  // "%s, line %d: a quoted field is not closed."
+#define IDS_IMPORT_NO_ROWS           581  // "No rows to import were found in %s."
+#define IDS_IMPORT_REPLACE_QUESTION  582  // "%d items that the file does not name will be removed. ..."
+
+// Office automation (configurator/tables/OfficeAuto.*, OfficeTables.*): resources/ConfigOffice.rc.
+#define IDS_OFFICE_NOT_STARTED  625  // "%s could not be started."
+#define IDS_OFFICE_EXCEL        626
+#define IDS_OFFICE_CALC         627
+#define IDS_XLS_TOO_MANY_ROWS   628  // "An .xls file holds at most 65,536 rows; this table has %d."

@@ -11,6 +11,7 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -196,6 +197,94 @@ void ShootKeyFilters(HWND main, HWND formats) {
   Shoot(dialog, L"key-filters");
   PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   WaitFor([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }, 5000);
+}
+
+// --- Table import and export: menu 805 on its Export submenu, the replace question, a CSV error.
+
+constexpr UINT kImportCsvCommand = 32830;
+
+void WriteTourFile(const std::wstring& path, const char* bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, bytes, DWORD(strlen(bytes)), &written, nullptr);
+  CloseHandle(file);
+}
+
+// Runs "Import CSV file..." on `path` through the open dialog; returns the popup that follows (a question
+// or an error), or null when none came.
+HWND ImportThroughDialog(HWND main, HWND formats, const std::wstring& path) {
+  PostMessageW(formats, WM_COMMAND, kImportCsvCommand, 0);
+  HWND dialog = nullptr;
+  if (!WaitFor([&] { return (dialog = FindProgramPopup(main)) != nullptr; })) return nullptr;
+  Sleep(kSettleMs);
+  SetDlgItemTextW(dialog, 1148, path.c_str());  // the Explorer-style name box
+  SetDlgItemTextW(dialog, 1152, path.c_str());  // the old-style one
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  WaitFor([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }, 5000);
+  HWND next = nullptr;
+  WaitFor([&] { return (next = FindProgramPopup(main, dialog)) != nullptr; }, 3000);
+  return next;
+}
+
+void ShootTables(HWND main, HWND formats) {
+  HWND list = GetDlgItem(formats, kFormatsListId);
+  RECT rect{};
+  GetWindowRect(list, &rect);
+  SetForegroundWindow(main);
+  PostMessageW(formats, WM_CONTEXTMENU, WPARAM(list), MAKELPARAM(rect.left + 40, rect.top + 60));
+  if (WaitFor([] { return FindWindowW(L"#32768", nullptr) != nullptr; }, 5000)) {
+    Sleep(kSettleMs);
+    // From the bottom: Change last key, Set format for reader, then Export, whose submenu opens.
+    for (WORD key : {VK_UP, VK_UP, VK_UP, VK_RIGHT}) {
+      SendKey(key, false);
+      SendKey(key, true);
+      Sleep(150);
+    }
+    Shoot(main, L"formats-export-menu");
+    for (int i = 0; i < 2; ++i) {
+      SendKey(VK_ESCAPE, false);
+      SendKey(VK_ESCAPE, true);
+      Sleep(150);
+    }
+    WaitFor([] { return FindWindowW(L"#32768", nullptr) == nullptr || !IsWindowVisible(FindWindowW(L"#32768", nullptr)); }, 3000);
+  } else {
+    Log(L"tour: %ls did not open\n", L"formats-export-menu");
+    ++g_failures;
+  }
+
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring two = std::wstring(temp) + L"vombra-tour-two.csv";
+  const std::wstring one = std::wstring(temp) + L"vombra-tour-one.csv";
+  const std::wstring broken = std::wstring(temp) + L"vombra-tour-broken.csv";
+  WriteTourFile(two, "Name;Template\r\nDoor A;%N\r\nDoor B;%N\r\n");
+  WriteTourFile(one, "Name;Template\r\nDoor C;%N\r\n");
+  WriteTourFile(broken, "Name;Comment\r\nDoor D;\"not closed\r\n");
+  // Two formats of the tour's own first (accepting a question should earlier formats be there)...
+  if (HWND popup = ImportThroughDialog(main, formats, two)) {
+    PostMessageW(popup, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    WaitFor([&] { return !IsWindow(popup) || !IsWindowVisible(popup); }, 5000);
+  }
+  // ...which a file naming a third would remove.
+  HWND question = ImportThroughDialog(main, formats, one);
+  if (question) {
+    Shoot(question, L"question-replace");
+    PostMessageW(question, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    WaitFor([&] { return !IsWindow(question) || !IsWindowVisible(question); }, 5000);
+  } else {
+    Log(L"tour: %ls did not open\n", L"question-replace");
+    ++g_failures;
+  }
+  HWND error = ImportThroughDialog(main, formats, broken);
+  if (error) {
+    Shoot(error, L"error-csv");
+    PostMessageW(error, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    WaitFor([&] { return !IsWindow(error) || !IsWindowVisible(error); }, 5000);
+  } else {
+    Log(L"tour: %ls did not open\n", L"error-csv");
+    ++g_failures;
+  }
 }
 
 // The page the main window shows: its visible dialog child.
@@ -673,6 +762,7 @@ int wmain(int argc, wchar_t** argv) {
       ShootPopup(main, formats, WM_COMMAND, kAddFormatCommand, L"format-new", IDCANCEL);
       ShootFormatsWithAddIn(main, formats, sim);
       ShootKeyFilters(main, formats);
+      ShootTables(main, formats);
     }
     if (page == 2) ShootReadKeys(main);
     if (page == 3) ShootSoundCombo(main);
