@@ -326,7 +326,9 @@ TEST_P(MainPageLoadEdges, ShowAndSaveBack) {
   c.set(m_settings);
   Open();
   EXPECT_EQ(ItemText(c.control), c.shown);
-  if (c.selection != -2) EXPECT_EQ(Selection(c.control), c.selection);
+  if (c.selection != -2) {
+    EXPECT_EQ(Selection(c.control), c.selection);
+  }
   m_page->UpdateData(true);
   c.check(m_settings);
   EXPECT_FALSE(m_settings.settingsModified);
@@ -503,7 +505,9 @@ TEST_P(MainPageNumbers, ChangedTextIsCheckedBeforeAnythingIsStored) {
     std::wstring label = c.control == IDC_MAIN_FIND_TRIES || c.control == IDC_MAIN_REQ_TRIES ? L"Attempts request"
                          : c.control == IDC_MAIN_LOG_SIZE ? L"Max log file size (MB)"
                                                           : L"";
-    if (!label.empty()) EXPECT_NE(message.find(label), std::wstring::npos) << message;
+    if (!label.empty()) {
+      EXPECT_NE(message.find(label), std::wstring::npos) << message;
+    }
     EXPECT_NE(message.find(L"2147483647"), std::wstring::npos) << message;
   }
   EXPECT_EQ(m_settings.*field, old);
@@ -612,10 +616,10 @@ TEST_F(MainPageTest, WithoutServiceOnlySerialPortsAndNoMessage) {
 enum PortStep { SELECT, TYPE, NEW, APPLY, DEL, DEL_ALL, SORT, UP, DOWN };
 struct PortAction {
   PortStep step;
-  int index;             // SELECT
-  const wchar_t* text;   // TYPE
-  int answer;            // for a question: IDOK or IDCANCEL
-  BOOL doNotAsk;
+  int index = 0;                // SELECT
+  const wchar_t* text = nullptr;  // TYPE
+  int answer = 0;                // for a question: IDOK or IDCANCEL
+  BOOL doNotAsk = FALSE;
 };
 struct PortScript {
   const char* name;

@@ -77,11 +77,6 @@ struct Book {
   int actionLocks = 0;
 };
 
-std::wstring Lower(std::wstring text) {
-  for (wchar_t& c : text) c = towlower(c);
-  return text;
-}
-
 bool Bounds(SAFEARRAY* array, UINT dimension, LONG& lower, LONG& upper) {
   return SUCCEEDED(SafeArrayGetLBound(array, dimension, &lower)) &&
          SUCCEEDED(SafeArrayGetUBound(array, dimension, &upper));
@@ -632,7 +627,7 @@ HRESULT FakeObject::Perform(const Member& member, const std::vector<VARIANT*>& a
 
 namespace {
 
-class FakeFactory : public IClassFactory {
+class FakeFactory final : public IClassFactory {
  public:
   FakeFactory(FakeOffice* office, Kind root) : m_office(office), m_root(root) {}
   STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
