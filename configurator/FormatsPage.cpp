@@ -1065,29 +1065,9 @@ bool CFormatsPage::OnListNotify(NMHDR* header, LRESULT* result) {
       if (change->what & COLCHANGE_VISIBLE) data.Rebuild();
       return true;
     }
-    case TBLN_RESETCOLUMNS: {
-      auto* reset = reinterpret_cast<_TBLN_RESET_INFO*>(header);
-      *result = 1;
-      if (!reset->columns) return true;
-      if (!reset->noConfirm && (m_settings.ConfirmFlags & CONFIRM_RESET_TO_DEFAULT)) {
-        bool doNotAsk = false;
-        const int answer = ShowMessageBoxRes(IDS_REALLY, MB_OKCANCEL | MB_ICONQUESTION, hwnd, &doNotAsk);
-        if (doNotAsk) m_settings.SetConfirmFlags(CONFIRM_RESET_TO_DEFAULT, false);
-        if (answer != IDOK) {
-          *result = 0;
-          return true;
-        }
-      }
-      const COLUMN_SET defaults = DefaultColumnSet(CS_FORMATS);
-      for (size_t i = 0; i < reset->columns->size() && i < defaults.size(); ++i) {
-        _COLUMN_INFO& column = (*reset->columns)[i];
-        column.width = defaults[i].width;
-        column.order = defaults[i].order;
-        column.align = defaults[i].align;
-        column.flags = defaults[i].flags;
-      }
+    case TBLN_RESETCOLUMNS:
+      *result = ResetColumnsToDefaults(m_settings, hwnd, *reinterpret_cast<_TBLN_RESET_INFO*>(header), CS_FORMATS);
       return true;
-    }
     default:
       return false;
   }

@@ -14,6 +14,7 @@
 #include "MessageBox.h"
 #include "Strings.h"
 #include "TableCommands.h"
+#include "UiHelpers.h"
 
 namespace {
 
@@ -1094,29 +1095,9 @@ bool CKeyFiltersDialog::OnFiltersNotify(NMHDR* header, LRESULT* result) {
       if (change->what & COLCHANGE_VISIBLE) Refresh();
       return true;
     }
-    case TBLN_RESETCOLUMNS: {
-      auto* reset = reinterpret_cast<_TBLN_RESET_INFO*>(header);
-      *result = 1;
-      if (!reset->columns) return true;
-      if (!reset->noConfirm && (m_settings.ConfirmFlags & CONFIRM_RESET_TO_DEFAULT)) {
-        bool doNotAsk = false;
-        const int answer = ShowMessageBoxRes(IDS_REALLY, MB_OKCANCEL | MB_ICONQUESTION, hwnd, &doNotAsk);
-        if (doNotAsk) m_settings.SetConfirmFlags(CONFIRM_RESET_TO_DEFAULT, false);
-        if (answer != IDOK) {
-          *result = 0;
-          return true;
-        }
-      }
-      const COLUMN_SET defaults = DefaultColumnSet(CS_KEY_FILTERS);
-      for (size_t i = 0; i < reset->columns->size() && i < defaults.size(); ++i) {
-        _COLUMN_INFO& column = (*reset->columns)[i];
-        column.width = defaults[i].width;
-        column.order = defaults[i].order;
-        column.align = defaults[i].align;
-        column.flags = defaults[i].flags;
-      }
+    case TBLN_RESETCOLUMNS:
+      *result = ResetColumnsToDefaults(m_settings, hwnd, *reinterpret_cast<_TBLN_RESET_INFO*>(header), CS_KEY_FILTERS);
       return true;
-    }
     default:
       return false;
   }

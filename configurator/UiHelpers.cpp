@@ -15,6 +15,8 @@
 #include "Exceptions.h"
 #include "File.h"
 #include "Handles.h"
+#include "MessageBox.h"
+#include "TableCtrl.h"
 #include "WinApp.h"
 #include "Wnd.h"
 
@@ -280,4 +282,24 @@ void ShellExecuteFile(const wchar_t* file, const wchar_t* verb, const wchar_t* p
     const DWORD error = GetLastError();
     ThrowOSException(error);
   }
+}
+
+LRESULT ResetColumnsToDefaults(CAppSettings& settings, HWND owner, const _TBLN_RESET_INFO& reset,
+                               COLUMN_SET_KIND kind) {
+  if (!reset.columns) return 1;
+  if (!reset.noConfirm && (settings.ConfirmFlags & CONFIRM_RESET_TO_DEFAULT)) {
+    bool doNotAsk = false;
+    const int answer = ShowMessageBoxRes(IDS_REALLY, MB_OKCANCEL | MB_ICONQUESTION, owner, &doNotAsk);
+    if (doNotAsk) settings.SetConfirmFlags(CONFIRM_RESET_TO_DEFAULT, false);
+    if (answer != IDOK) return 0;
+  }
+  const COLUMN_SET defaults = DefaultColumnSet(kind);
+  for (size_t i = 0; i < reset.columns->size() && i < defaults.size(); ++i) {
+    _COLUMN_INFO& column = (*reset.columns)[i];
+    column.width = defaults[i].width;
+    column.order = defaults[i].order;
+    column.align = defaults[i].align;
+    column.flags = defaults[i].flags;
+  }
+  return 1;
 }

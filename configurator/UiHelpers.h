@@ -76,3 +76,10 @@ extern CShellExecuteSeam ShellExecuteSeam;
 // Starts `file` with the verb and parameters (either may be null) through the seam: no UI of the shell's
 // own, no owner window, shown normally. Throws COSException with the error code when the call fails.
 void ShellExecuteFile(const wchar_t* file, const wchar_t* verb, const wchar_t* parameters);
+
+struct _TBLN_RESET_INFO;
+// A table's "reset columns" request: asks "Really?" under the reset confirmation (its "Do not ask" clears
+// the flag), then gives the request's columns the default widths, order, alignment and flags of `kind`.
+// Answers the notification's result: 0 when the user declined, else 1.
+LRESULT ResetColumnsToDefaults(CAppSettings& settings, HWND owner, const _TBLN_RESET_INFO& reset,
+                               COLUMN_SET_KIND kind);

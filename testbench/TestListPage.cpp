@@ -6,6 +6,7 @@
 #include "ConfigVombraApp.h"
 #include "MessageBox.h"
 #include "Strings.h"
+#include "UiHelpers.h"
 #include "TestVombra.h"
 
 CConfigVombraApp* ConfigApp() { return dynamic_cast<CConfigVombraApp*>(g_app); }
@@ -239,29 +240,9 @@ bool CTestListPage::OnNotify(UINT id, NMHDR* header, LRESULT* result) {
       *result = 1;
       return true;
     }
-    case TBLN_RESETCOLUMNS: {
-      auto* reset = reinterpret_cast<_TBLN_RESET_INFO*>(header);
-      *result = 1;
-      if (!reset->columns) return true;
-      if (!reset->noConfirm && (settings.ConfirmFlags & CONFIRM_RESET_TO_DEFAULT)) {
-        bool doNotAsk = false;
-        const int answer = ShowMessageBoxRes(IDS_REALLY, MB_OKCANCEL | MB_ICONQUESTION, hwnd, &doNotAsk);
-        if (doNotAsk) settings.SetConfirmFlags(CONFIRM_RESET_TO_DEFAULT, false);
-        if (answer != IDOK) {
-          *result = 0;
-          return true;
-        }
-      }
-      const COLUMN_SET defaults = DefaultColumnSet(m_kind);
-      for (size_t i = 0; i < reset->columns->size() && i < defaults.size(); ++i) {
-        _COLUMN_INFO& column = (*reset->columns)[i];
-        column.width = defaults[i].width;
-        column.order = defaults[i].order;
-        column.align = defaults[i].align;
-        column.flags = defaults[i].flags;
-      }
+    case TBLN_RESETCOLUMNS:
+      *result = ResetColumnsToDefaults(settings, hwnd, *reinterpret_cast<_TBLN_RESET_INFO*>(header), m_kind);
       return true;
-    }
     case NM_RCLICK:
       *result = 1;
       return true;

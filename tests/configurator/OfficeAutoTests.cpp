@@ -432,10 +432,12 @@ TEST_F(OfficeAutoTest, AFailureAtAnyStepIsThrownAndLeavesFilesOfficeAndReference
       EXPECT_EQ(0, office->terminates);
       EXPECT_TRUE(office->IsUserDocumentOpen());
       // A refused close or Quit is not repeated: the office said no once.
-      if (calc && failed.find(L"document.close") == std::wstring::npos)
+      if (calc && failed.find(L"document.close") == std::wstring::npos) {
         EXPECT_EQ(1u, office->components.size()) << "a document of ours was left open";
-      if (!calc && !window && failed.find(L"excel.Quit") == std::wstring::npos)
+      }
+      if (!calc && !window && failed.find(L"excel.Quit") == std::wstring::npos) {
         EXPECT_EQ(1, office->quits) << "the hidden Excel was left running";
+      }
       EXPECT_EQ(0, office->OutstandingReferences());
       for (const std::wstring& entry : office->journal) EXPECT_EQ(std::wstring::npos, entry.find(L"!bad")) << entry;
     }
