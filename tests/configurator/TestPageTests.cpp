@@ -1,11 +1,14 @@
 // The Test page and its Events tab against the scripted fake add-in (this program is
 // ConfigVombraFakePage.exe, so the name rule makes the host load VombraFakePage.dll): the device list's
 // order, row texts and selection, the status timer, Close, Reconnect, load and unload, the last key, and
-// the Events tab over the test log (newest first, the refresh timer, Clear, the add-in's language).
+// the Events tab over the test log (newest first, the refresh timer, Clear, the add-in's language, the
+// context menu's language mark, help by the event's name).
 #include <windows.h>
 #include <commctrl.h>
 
 #include <gtest/gtest.h>
+
+#include <htmlhelp.h>
 
 #include <memory>
 #include <string>
@@ -13,6 +16,7 @@
 
 #include "AppSettings.h"
 #include "ConfigResourceIds.h"
+#include "ConfigVombraApp.h"
 #include "Core.h"
 #include "EventsPage.h"
 #include "FakeAddin.h"
@@ -31,7 +35,8 @@ namespace {
 
 constexpr LANGID kEnglish = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
 
-CPageTestApp theApp;
+// The configurator's own application: the Events tab's help goes through it.
+CConfigVombraApp theApp;
 
 std::vector<std::wstring> g_shown;
 
@@ -320,6 +325,30 @@ TEST_F(TestPageFixture, CardDataBecomesTheLastKey) {
   EXPECT_EQ(std::wstring(State()->Journal[State()->Calls - 1].Texts[0]), L"FAKE");
 }
 
+TEST_F(TestPageFixture, LoadingOrUnloadingTheAppsAddinHasTheSamplesRenderedAgain) {
+  // The application's own host (the one the Formats page renders samples with).
+  theApp.dataFolder = m_folder;
+  CTestVombra* appHost = theApp.GetTestHost();
+  ASSERT_NE(appHost, nullptr);
+  std::vector<uint64_t> hints;
+  auto record = [](void* owner, CDocument*, const uint64_t* bits) {
+    static_cast<std::vector<uint64_t>*>(owner)->push_back(*bits);
+  };
+  int view = theApp.settings.AddView({&hints, record, 0});
+  auto lastKeyHints = [&] {
+    int count = 0;
+    for (uint64_t bits : hints) count += (bits & HINT_LAST_KEY) != 0;
+    return count;
+  };
+  appHost->Load();
+  EXPECT_TRUE(appHost->IsLoaded());
+  EXPECT_EQ(lastKeyHints(), 1) << "samples by the loaded add-in";
+  hints.clear();
+  appHost->Unload();
+  EXPECT_EQ(lastKeyHints(), 1) << "samples of an add-in now gone are stale";
+  theApp.settings.RemoveView(view);
+}
+
 // --- Events tab ---
 
 TEST_F(TestPageFixture, TheEventsTabShowsTheLogNewestFirst) {
@@ -415,6 +444,135 @@ TEST_F(TestPageFixture, TheSameLanguageTwiceCallsSetLocaleOnce) {
   EXPECT_EQ(State()->SetLocaleCalls, calls + 2);
   EXPECT_EQ(std::wstring(State()->Locale), L"en_EN");
   EXPECT_TRUE(g_shown.empty());
+}
+
+// --- the Events tab's context menu and help ---
+
+// The language items' marks of the context menu that opened: English, Russian; -1 each when none opened.
+int g_menuMarks[2] = {-1, -1};
+
+// Reads this thread's open menu (its "Language" submenu) and closes it; waits while none is up yet.
+void CALLBACK ReadLanguageMarks(HWND, UINT, UINT_PTR id, DWORD) {
+  HWND menuWnd = nullptr;
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND wnd, LPARAM found) -> BOOL {
+        wchar_t className[16] = L"";
+        GetClassNameW(wnd, className, 16);
+        if (wcscmp(className, L"#32768") != 0 || !IsWindowVisible(wnd)) return TRUE;
+        *reinterpret_cast<HWND*>(found) = wnd;
+        return FALSE;
+      },
+      LPARAM(&menuWnd));
+  HMENU menu = menuWnd ? HMENU(SendMessageW(menuWnd, MN_GETHMENU, 0, 0)) : nullptr;
+  if (!menu) return;
+  KillTimer(nullptr, id);
+  HMENU language = GetSubMenu(menu, 0);
+  const UINT items[2] = {ID_EVENTS_ENGLISH, ID_EVENTS_RUSSIAN};
+  for (int i = 0; i < 2; ++i) {
+    const UINT state = language ? GetMenuState(language, items[i], MF_BYCOMMAND) : UINT(-1);
+    g_menuMarks[i] = state == UINT(-1) ? -1 : (state & MF_CHECKED) ? 1 : 0;
+  }
+  EndMenu();
+}
+
+TEST_F(TestPageFixture, TheContextMenuMarksTheLanguageTheAddinHolds) {
+  struct Step {
+    const char* what;
+    UINT command;  // 0: none before the menu
+    bool load;
+    int english, russian;
+  };
+  const Step steps[] = {
+      {"loaded, the thread's own language", 0, true, 1, 0},
+      {"Russian chosen", ID_EVENTS_RUSSIAN, false, 0, 1},
+      {"Russian again", ID_EVENTS_RUSSIAN, false, 0, 1},
+      {"English chosen", ID_EVENTS_ENGLISH, false, 1, 0},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    if (step.load) LoadFake();
+    if (step.command) SendMessageW(Events().hwnd, WM_COMMAND, MAKEWPARAM(step.command, 0), 0);
+    g_menuMarks[0] = g_menuMarks[1] = -1;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 50, &ReadLanguageMarks);
+    NMHDR click{EventsList(), IDC_EVENTS_LIST, UINT(NM_RCLICK)};
+    SendMessageW(Events().hwnd, WM_NOTIFY, IDC_EVENTS_LIST, LPARAM(&click));
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(g_menuMarks[0], step.english);
+    EXPECT_EQ(g_menuMarks[1], step.russian);
+  }
+  EXPECT_TRUE(g_shown.empty());
+}
+
+struct HelpCall {
+  UINT command;
+  DWORD_PTR data;
+  std::wstring keyword;
+};
+std::vector<HelpCall> g_help;
+HWND g_keywordAnswer = nullptr;
+
+HWND WINAPI RecordHelp(HWND, LPCWSTR, UINT command, DWORD_PTR data) {
+  HelpCall call{command, data, L""};
+  if (command == HH_KEYWORD_LOOKUP) {
+    const auto* link = reinterpret_cast<const HH_AKLINK*>(data);
+    call.keyword = link->pszKeywords ? link->pszKeywords : L"";
+    call.data = 0;
+  }
+  g_help.push_back(call);
+  return command == HH_KEYWORD_LOOKUP ? g_keywordAnswer : nullptr;
+}
+
+TEST_F(TestPageFixture, HelpLooksUpTheSelectedEventsNameElseShowsTheTabsTopic) {
+  std::wstring helpFile;
+  theApp.GetHelpFile(helpFile);
+  ASSERT_EQ(GetFileAttributesW(helpFile.c_str()), INVALID_FILE_ATTRIBUTES) << "a help file is present";
+  HANDLE file = CreateFileW(helpFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);  // only its presence counts
+  struct Remove {
+    std::wstring path;
+    ~Remove() { DeleteFileW(path.c_str()); }
+  } remove{helpFile};
+  HtmlHelpSeam.HtmlHelp = &RecordHelp;
+  _TEST_EVENT_INFO records[2] = {{1000, 1, L"COM7", L"TracksData", L"k"}, {2000, 3, L"COM7", L"", L"no name"}};
+  m_host->GetLog().WriteEvents(records, 2);
+  Events().UpdateData(false);
+  ASSERT_EQ(EventRows(), 2);
+
+  const HelpCall topic{HH_HELP_CONTEXT, DWORD_PTR(0x20000 + IDD_TEST_EVENTS), L""};
+  const HelpCall lookup{HH_KEYWORD_LOOKUP, 0, L"TracksData"};
+  struct Case {
+    const char* what;
+    int row;  // selected row, -1 none
+    bool keywordFound;
+    std::vector<HelpCall> calls;
+  };
+  const Case cases[] = {
+      {"an event whose name has a topic", 1, true, {lookup}},
+      {"an event whose name has none", 1, false, {lookup, topic}},
+      {"an event without a name", 0, true, {topic}},
+      {"nothing selected", -1, true, {topic}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    g_help.clear();
+    g_keywordAnswer = c.keywordFound ? m_parent : nullptr;
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED;
+    SendMessageW(EventsList(), LVM_SETITEMSTATE, WPARAM(-1), LPARAM(&item));
+    item.state = LVIS_SELECTED;
+    if (c.row >= 0) SendMessageW(EventsList(), LVM_SETITEMSTATE, c.row, LPARAM(&item));
+    SendMessageW(Events().hwnd, WM_COMMANDHELP, 0, 0);
+    ASSERT_EQ(g_help.size(), c.calls.size());
+    for (size_t i = 0; i < c.calls.size(); ++i) {
+      EXPECT_EQ(g_help[i].command, c.calls[i].command);
+      EXPECT_EQ(g_help[i].data, c.calls[i].data);
+      EXPECT_EQ(g_help[i].keyword, c.calls[i].keyword);
+    }
+  }
+  HtmlHelpSeam.HtmlHelp = nullptr;
+  theApp.openHelpFile.clear();
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 // <output>/<name>-<suffix>.bmp. The caller turns the bitmaps into PNG files. Exit code: the number of
 // pictures that could not be taken.
 // The format dialog's live test reads keys from a simulated text reader on a loopback port, served by
-// this program; its port goes into the prefix's stored settings before the configurator starts.
+// this program; its port goes into the prefix's stored settings before the configurator starts, and the
+// arguments of "GetKeyInfo" (that reader, index 0) into the scratch copy's ConfigVombra.xml.
 #include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -317,6 +318,25 @@ bool StoreReaderPort(const std::wstring& port) {
   return stored;
 }
 
+// The remembered arguments of "GetKeyInfo" in a configuration beside the program (portable mode reads it):
+// the simulated reader's ID and key index 0. An empty Formats element still brings the built-in presets.
+bool StoreKeyInfoArguments(const std::wstring& folder, const std::wstring& port) {
+  std::string portUtf8(port.begin(), port.end());  // a loopback address: ASCII
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+      "<Vombra><Configurator version=\"2.1\"><Formats/><MethArgs><GetKeyInfo>"
+      "<Item0 type=\"22\" width=\"110\"><Item>" + portUtf8 + "</Item></Item0>"
+      "<Item1 type=\"3\" width=\"50\"><Item>0</Item></Item1>"
+      "</GetKeyInfo></MethArgs></Configurator></Vombra>\r\n";
+  HANDLE file = CreateFileW((folder + L"\\ConfigVombra.xml").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool stored = WriteFile(file, xml.data(), DWORD(xml.size()), &written, nullptr) && written == xml.size();
+  CloseHandle(file);
+  return stored;
+}
+
 std::wstring ItemText(HWND dialog, int id) {
   wchar_t text[256] = L"";
   SendMessageW(GetDlgItem(dialog, id), WM_GETTEXT, 256, LPARAM(text));
@@ -479,16 +499,53 @@ void ClickListRow(HWND list, int row) {
   Sleep(300);
 }
 
+// Calls the method of the Methods tab's row `row` in the method dialog and waits for its protocol; the
+// dialog stays open (null when it did not open).
+HWND CallMethodOfRow(HWND main, HWND list, int row, const wchar_t* name) {
+  constexpr UINT kMethExecuteCommand = 32888;
+  constexpr UINT kMethodExecuteId = 1117;
+  constexpr int kMethodProtocolId = 1118;
+  ClickListRow(list, row);
+  HWND method = OpenPopup(main, GetParent(list), kMethExecuteCommand, name);
+  if (!method) return nullptr;
+  // Room for every argument's column and the whole protocol of a call with eight out values.
+  SetWindowPos(method, nullptr, 0, 0, 720, 440, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  PostMessageW(method, WM_COMMAND, MAKEWPARAM(kMethodExecuteId, BN_CLICKED), 0);
+  // The protocol is written line by line: complete once its length stops growing. The edit's text is
+  // asked for by message: GetWindowTextLength does not ask a window of another process.
+  HWND protocol = GetDlgItem(method, kMethodProtocolId);
+  int length = 0;
+  if (!WaitFor([&] {
+        const int before = length;
+        Sleep(300);
+        length = int(SendMessageW(protocol, WM_GETTEXTLENGTH, 0, 0));
+        return length > 0 && length == before;
+      })) {
+    Log(L"tour: %ls wrote no protocol\n", name);
+    ++g_failures;
+  }
+  return method;
+}
+
+// The simulated reader opened by the add-in's method "Open" (the stored port), identified before it reads.
+void OpenReaderByMethod(HWND main, HWND list, CTextReaderSim& sim) {
+  constexpr int kOpenMethod = 5;
+  const int connections = sim.Connections();
+  HWND method = CallMethodOfRow(main, list, kOpenMethod, L"Open");
+  if (method) ClosePopup(method, IDCANCEL);
+  if (!sim.WaitConnections(connections + 1, kWaitMs)) Log(L"tour: %ls\n", L"Open connected no reader");
+  Sleep(1500);
+}
+
 // The Test page's Properties and Methods tabs over the loaded add-in, the property dialog on a number and
-// on a text, the method dialog after a call of GetKeyInfo, and the argument dialog's Number editor.
-void ShootTestTabs(HWND main) {
+// on a text, the method dialog after a call of GetKeyInfo on a presented key, and the argument dialog's
+// Number editor.
+void ShootTestTabs(HWND main, CTextReaderSim& sim) {
   constexpr int kTestTabsId = 1052;
   constexpr int kPropListId = 1054;
   constexpr UINT kPropChangeId = 1069;
   constexpr int kMethListId = 1056;
-  constexpr UINT kMethExecuteCommand = 32888;
   constexpr int kMethodArgsId = 1116;
-  constexpr UINT kMethodExecuteId = 1117;
   constexpr int kMethodProtocolId = 1118;
   constexpr int kArgTypeId = 1120;
   constexpr int kPortProperty = 6;
@@ -513,6 +570,9 @@ void ShootTestTabs(HWND main) {
     ++g_failures;
     return;
   }
+  // The Value column's default width (25 pixels) cuts every value: widened as a user would.
+  constexpr int kPropValueColumn = 4;
+  SendMessageW(list, LVM_SETCOLUMNWIDTH, kPropValueColumn, 120);
   Shoot(main, L"test-properties");
   HWND page = GetParent(list);
   const struct {
@@ -534,20 +594,16 @@ void ShootTestTabs(HWND main) {
     return;
   }
   Shoot(main, L"test-methods");
-  ClickListRow(list, kGetKeyInfoMethod);
-  HWND method = OpenPopup(main, GetParent(list), kMethExecuteCommand, L"method-getkeyinfo");
+  OpenReaderByMethod(main, list, sim);
+  // The key is in the reader's field while GetKeyInfo reads it with the remembered arguments.
+  sim.SendLine(kSimKeyLine);
+  Sleep(500);
+  HWND method = CallMethodOfRow(main, list, kGetKeyInfoMethod, L"method-getkeyinfo");
   if (!method) return;
-  PostMessageW(method, WM_COMMAND, MAKEWPARAM(kMethodExecuteId, BN_CLICKED), 0);
-  // The protocol is written in one go: complete once its length stops growing.
-  HWND protocol = GetDlgItem(method, kMethodProtocolId);
-  int length = 0;
-  if (!WaitFor([&] {
-        const int before = length;
-        Sleep(300);
-        length = GetWindowTextLengthW(protocol);
-        return length > 0 && length == before;
-      })) {
-    Log(L"tour: %ls\n", L"GetKeyInfo wrote no protocol");
+  wchar_t protocol[2048] = L"";
+  SendMessageW(GetDlgItem(method, kMethodProtocolId), WM_GETTEXT, 2048, LPARAM(protocol));
+  if (!wcsstr(protocol, L"[5]{39300C0000}")) {  // kSimKeyLine: 12345 low byte first, series 12, code 0000
+    Log(L"tour: %ls\n", L"GetKeyInfo did not read the key");
     ++g_failures;
   }
   Shoot(method, L"method-getkeyinfo");
@@ -717,6 +773,10 @@ int wmain(int argc, wchar_t** argv) {
     fwprintf(stderr, L"tour: the simulated reader has no port\n");
     ++g_failures;
   }
+  if (!StoreKeyInfoArguments(folder.empty() ? L"." : folder, sim.PortName())) {
+    fwprintf(stderr, L"tour: the arguments of GetKeyInfo were not stored\n");
+    ++g_failures;
+  }
 
   StoreTourSounds();
   STARTUPINFOW startup{};
@@ -767,7 +827,7 @@ int wmain(int argc, wchar_t** argv) {
     if (page == 2) ShootReadKeys(main);
     if (page == 3) ShootSoundCombo(main);
     if (page == 5) ShootTestEvents(main);
-    if (page == 5) ShootTestTabs(main);
+    if (page == 5) ShootTestTabs(main, sim);
   }
 
   ShootPopup(main, main, WM_SYSCOMMAND, kAboutCommand, L"about", IDOK);
