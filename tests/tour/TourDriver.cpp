@@ -757,6 +757,19 @@ void ScrollPage(HWND page, WPARAM code, int times) {
 
 }  // namespace
 
+// wine explorer /desktop does not hand the driver's exit code back to the shell: a run that missed
+// something leaves tour-<suffix>.failed in the output folder for tools/tour.sh to find.
+int Finish(int code) {
+  if (code != 0) {
+    const std::wstring path = g_out + L"\\tour-" + g_suffix + L".failed";
+    if (FILE* file = _wfopen(path.c_str(), L"w")) {
+      fwprintf(file, L"%d\n", code);
+      fclose(file);
+    }
+  }
+  return code;
+}
+
 int wmain(int argc, wchar_t** argv) {
   if (argc != 4) {
     fwprintf(stderr, L"usage: TourDriver <ConfigVombra.exe> <output folder> <suffix>\n");
@@ -785,14 +798,14 @@ int wmain(int argc, wchar_t** argv) {
   if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                       folder.empty() ? nullptr : folder.c_str(), &startup, &process)) {
     fwprintf(stderr, L"tour: cannot start %ls (%lu)\n", argv[1], GetLastError());
-    return 101;
+    return Finish(101);
   }
   g_pid = process.dwProcessId;
   HWND main = nullptr;
   if (!WaitFor([&] { return (main = FindWindowW(L"ConfigVombra", nullptr)) && IsWindowVisible(main); })) {
     fwprintf(stderr, L"tour: the main window did not appear\n");
     TerminateProcess(process.hProcess, 1);
-    return 102;
+    return Finish(102);
   }
   SetForegroundWindow(main);
 
@@ -842,5 +855,5 @@ int wmain(int argc, wchar_t** argv) {
   }
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  return g_failures;
+  return Finish(g_failures);
 }
