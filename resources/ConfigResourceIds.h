@@ -469,6 +469,14 @@
 #define IDS_TEST_TAB_PROPERTIES      232
 #define IDS_TEST_TAB_METHODS         233
 #define IDS_TEST_STATUS_BASE         270  // + READER_STATE 1..3
+// The reader search dialog (testbench/SearchReadersDialog.*, ConfigTestSearch.rc).
+#define IDD_SEARCH_READERS           906
+#define IDC_SEARCH_RESULTS           1092
+#define IDC_SEARCH_PROGRESS          1093
+#define IDC_SEARCH_STATUS            1094
+#define IDS_SEARCH_RUNNING           118  // "Search for readers..."
+#define IDS_SEARCH_COMPLETE          119  // "The search is complete. %d readers found."
+#define IDS_SEARCH_NOTHING           123  // "Nothing was found."
 // Table import and export (configurator/tables/, ConfigTables.rc).
 #define IDS_FORMATS_EXPORT_FILTER    212
 #define IDS_FORMATS_IMPORT_FILTER    213

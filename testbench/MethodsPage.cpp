@@ -5,6 +5,7 @@
 #include "ConfigResourceIds.h"
 #include "ConfigVombraApp.h"
 #include "MethodDialog.h"
+#include "SearchReadersDialog.h"
 #include "Strings.h"
 #include "TestVombra.h"
 
@@ -135,6 +136,9 @@ bool CMethodsPage::OnCommand(UINT id, UINT notifyCode, HWND control) {
     case ID_METH_EXECUTE:
       Execute();
       return true;
+    case IDC_METH_SEARCH_READERS:
+      SearchReaders();
+      return true;
     default:
       return CTestListPage::OnCommand(id, notifyCode, control);
   }
@@ -146,8 +150,7 @@ void CMethodsPage::UpdateButtons() {
   const bool loaded = IsLoaded();
   EnableWindow(GetDlgItem(hwnd, IDC_METH_REFRESH), loaded);
   EnableWindow(GetDlgItem(hwnd, ID_METH_EXECUTE), loaded && FirstSelectedRow() >= 0);
-  // The reader search dialog is not part of the configurator yet.
-  EnableWindow(GetDlgItem(hwnd, IDC_METH_SEARCH_READERS), FALSE);
+  EnableWindow(GetDlgItem(hwnd, IDC_METH_SEARCH_READERS), loaded);
 }
 
 void CMethodsPage::OnActivateRow() { Execute(); }
@@ -163,4 +166,10 @@ void CMethodsPage::Execute() {
   CMethodDialog dialog(host, rows.rows[size_t(row)].Index, &settings);
   dialog.DoModal(IDD_METHOD, hwnd, false);
   Refill();
+}
+
+void CMethodsPage::SearchReaders() {
+  if (!IsLoaded()) return;
+  CSearchReadersDialog dialog(host);
+  dialog.DoModal(IDD_SEARCH_READERS, hwnd, false);
 }

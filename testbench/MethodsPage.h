@@ -41,6 +41,8 @@ class CMethodsPage : public CTestListPage {
 
   // Runs the method dialog for the first selected row, then refills (the dialog may store arguments).
   void Execute();
+  // Runs the reader search dialog while the add-in is loaded.
+  void SearchReaders();
 
   CTestMethLvData rows;
 };

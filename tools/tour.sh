@@ -23,7 +23,10 @@ fi
 if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$'; then
   localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 fi
-export WINEPREFIX="$ROOT/$BUILD_DIR/tour-wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+# winscard=n,b: the configurator loads the winscard.dll test double copied beside it, which plugs the
+# PC/SC readers WINSCARD_DOUBLE_READERS names (test tooling: the search dialog's picture finds them).
+export WINEPREFIX="$ROOT/$BUILD_DIR/tour-wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winscard=n,b" WINEARCH=win64
+export WINSCARD_DOUBLE_READERS="Simulated Contactless Reader 0;Simulated Contactless Reader 1"
 unset DISPLAY
 wineserver -k 2>/dev/null || true
 XVFB_PID=""
@@ -64,6 +67,7 @@ for lang in en ru; do
   mkdir -p "$scratch"
   cp dist/ConfigVombra.exe "$scratch/"
   [ -f dist/Vombra.dll ] && cp dist/Vombra.dll "$scratch/"
+  cp "$BUILD_DIR/bin/winscard.dll" "$scratch/"
   : >"$scratch/portable_mode_enabled"
   # A virtual desktop: Wine draws the title bars itself (Xvfb runs no window manager).
   LANG=$locale_name LC_ALL=$locale_name wine explorer /desktop=Tour,1024x768 \

@@ -180,6 +180,7 @@ TEST_F(MethodsTest, TableListsMethodsWithStoredArguments) {
   SelectRow(list, FAKE_METH_SUM);
   page.UpdateButtons();
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(page.hwnd, ID_METH_EXECUTE)));
+  EXPECT_TRUE(IsWindowEnabled(GetDlgItem(page.hwnd, IDC_METH_SEARCH_READERS)));
   int tries = 0;
   std::function<void()> closeWhenUp = [&] {
     HWND dialog = FindWindowW(L"#32770", L"Method");
@@ -198,6 +199,31 @@ TEST_F(MethodsTest, TableListsMethodsWithStoredArguments) {
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(page.hwnd, IDC_METH_REFRESH)));
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(page.hwnd, ID_METH_EXECUTE)));
   EXPECT_FALSE(IsWindowEnabled(GetDlgItem(page.hwnd, IDC_METH_SEARCH_READERS)));
+}
+
+// "Search for readers..." runs the search dialog modally; this fake has neither "FindNext" nor
+// "FindClose", so the search ends at once with the host's two texts among the results.
+TEST_F(MethodsTest, SearchForReadersRunsTheSearchDialog) {
+  CMethodsPage page(host.get(), &theApp.settings);
+  ASSERT_TRUE(CDialog::CreateFromTemplate(&page, IDD_TEST_METHODS, parent));
+  std::wstring results, status;
+  bool shown = false;
+  int tries = 0;
+  std::function<void()> closeWhenUp = [&] {
+    HWND dialog = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), FindVisibleDialog, LPARAM(&dialog));
+    if (!dialog && ++tries < 100) return RunLater(closeWhenUp, 30);
+    if (!dialog) return;
+    shown = GetDlgItem(dialog, IDC_SEARCH_RESULTS) != nullptr;
+    results = ItemText(dialog, IDC_SEARCH_RESULTS);
+    status = ItemText(dialog, IDC_SEARCH_STATUS);
+    SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+  };
+  RunLater(closeWhenUp, 30);
+  SendMessageW(page.hwnd, WM_COMMAND, MAKEWPARAM(IDC_METH_SEARCH_READERS, BN_CLICKED), 0);
+  EXPECT_TRUE(shown);
+  EXPECT_EQ(results, L"\"FindNext\" method not found.\r\n\"FindClose\" method not found.\r\n");
+  EXPECT_EQ(status, L"The search is complete. 0 readers found.");
 }
 
 TEST_F(MethodsTest, GrownParameterCountAddsAutoSizedColumnsWithDefaults) {

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,6 +94,7 @@ const wchar_t* const kMethods[][2] = {
     {L"RaiseError", L"Ошибка"},            {L"SetDepth", L"Глубина"},
     {L"Ask", L"Спросить"},                 {L"Tell", L"Сообщить"},
     {L"ProbeSlots", L"ПроверитьСлоты"},    {L"GetReaderInfo", L"ПолучитьИнформацию"},
+    {L"FindNext", L"НайтиСледующий"},      {L"FindClose", L"ЗавершитьПоиск"},
 };
 constexpr long kMethodCount = sizeof kMethods / sizeof kMethods[0];
 const wchar_t* const kProps[][2] = {{L"Port", L"Порт"}, {L"Model", L"Модель"}};
@@ -184,6 +186,7 @@ class CFakeComponent final : public IComponentBase {
   }
   void Emit(long times, const wchar_t* message, const wchar_t* data);
   void ProbeSlots();
+  bool FindNext(tVariant* result, tVariant* params, long count);
 
   RawHost m_host;
 };
@@ -289,11 +292,18 @@ bool CFakeComponent::CallAsFunc(const long method, tVariant* result, tVariant* p
     return false;
   }
   const std::wstring what = name;
+  if (what == L"FindNext") return FindNext(result, params, count);
+  if (what == L"FindClose") {
+    ++g_state.FindCloseCalls;
+    if (g_state.FindCloseThrows) throw std::runtime_error("the search would not close");
+    SetBool(result, true);
+    return true;
+  }
   // FindFormat answers in the I4 the host preset; everything else in a bool.
   if (what != L"FindFormat") SetBool(result, true);
   if (what == L"GetLastError") {
-    SetI4(result, int32_t(0x80040233));
-    if (count > 0) PutText(params[0], L"Device is not open.");
+    SetI4(result, g_state.LastErrorCode ? g_state.LastErrorCode : int32_t(0x80040233));
+    if (count > 0) PutText(params[0], g_state.LastErrorCode ? g_state.LastErrorText : L"Device is not open.");
   } else if (what == L"Open") {
     if (g_state.OddOutValues) {
       SetI4(&params[0], 5);
@@ -372,6 +382,43 @@ bool CFakeComponent::CallAsFunc(const long method, tVariant* result, tVariant* p
   } else if (what == L"ProbeSlots") {
     ProbeSlots();
   }
+  return true;
+}
+
+bool CFakeComponent::FindNext(tVariant* result, tVariant* params, long count) {
+  const int index = g_state.FindNextCalls++;
+  if (count < 6) return false;
+  static const FakeFindAnswer kEnd = {FAKE_FIND_FALSE, L"", 0, 0, 0, false, int32_t(0x80040231), L"No more readers."};
+  const FakeFindAnswer& answer = index < g_state.FindCount && index < 16 ? g_state.Find[index] : kEnd;
+  char narrow[64] = "";
+  switch (answer.Kind) {
+    case FAKE_FIND_REFUSE:
+      m_host.AddError(1004, L"Fake", answer.Text, E_FAIL);
+      return false;
+    case FAKE_FIND_THROW:
+      WideCharToMultiByte(CP_ACP, 0, answer.Text, -1, narrow, sizeof narrow, nullptr, nullptr);
+      throw std::runtime_error(narrow);
+    case FAKE_FIND_FALSE:
+      g_state.LastErrorCode = answer.Code;
+      wcsncpy(g_state.LastErrorText, answer.Text, 63);
+      SetBool(result, false);
+      return true;
+    default:
+      break;
+  }
+  if (answer.OddTypes) {
+    SetI4(&params[0], 7);
+    PutText(params[1], L"2");
+    SetUI4(&params[2], uint32_t(answer.SerialNumber));
+    SetI4(&params[3], int32_t(answer.Version));
+  } else {
+    PutText(params[0], answer.Port);
+    SetI4(&params[1], answer.Model);
+    SetI4(&params[2], answer.SerialNumber);
+    SetUI4(&params[3], answer.Version);
+  }
+  PutText(params[4], L"identified");
+  SetBool(result, true);
   return true;
 }
 

@@ -29,6 +29,25 @@ struct FakeReaderInfo {
   bool OddTypes;   // serial number a UI4, version an I4
 };
 
+// One answer of "FindNext" in the fake's search script.
+enum FakeFindKind : int32_t {
+  FAKE_FIND_READER = 0,  // true with the reader's outputs
+  FAKE_FIND_FALSE,       // false; GetLastError then answers Code and Text
+  FAKE_FIND_REFUSE,      // the call fails, with Text through AddError 1004
+  FAKE_FIND_THROW,       // a C++ exception whose message is Text, escaping the component
+};
+
+struct FakeFindAnswer {
+  int32_t Kind;
+  wchar_t Port[24];
+  int32_t Model;
+  int32_t SerialNumber;
+  uint32_t Version;
+  bool OddTypes;  // port an I4, model a text, serial number a UI4, version an I4
+  int32_t Code;
+  wchar_t Text[64];
+};
+
 struct FakeAddinState {
   // Steering.
   int32_t KeyType;             // GetKeyInfo: the type put in parameter 4 (as I4)
@@ -51,6 +70,15 @@ struct FakeAddinState {
   // Readers by ID; GetStatus answers 3 and GetReaderInfo false for an ID not listed.
   FakeReaderInfo Readers[8];
   int ReaderCount;
+  // The reader search: "FindNext" takes the script's answers in order and, past its end, answers false
+  // with "No more readers."; "FindClose" counts and, with FindCloseThrows, throws afterwards.
+  FakeFindAnswer Find[16];
+  int FindCount;
+  int FindNextCalls;
+  int FindCloseCalls;
+  bool FindCloseThrows;
+  int32_t LastErrorCode;       // GetLastError's answer when not 0
+  wchar_t LastErrorText[64];
 };
 
 typedef FakeAddinState* (*PFN_FAKE_ADDIN_STATE)();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ConfigResourceIds.h"
+#include "RealSearchFlags.h"
 #include "sim/TextReaderSim.h"
 
 namespace {
@@ -308,7 +309,7 @@ bool StoreReaderPort(const std::wstring& port) {
   if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Tarvelon\\Vombra", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
                       &key, nullptr) != ERROR_SUCCESS)
     return false;
-  const DWORD searchFlags = 0x2E;
+  const DWORD searchFlags = kTourSearchFlags;
   const bool stored =
       RegSetValueExW(key, L"Portname", 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
                      DWORD((port.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
@@ -634,6 +635,29 @@ void ShootTestTabs(HWND main, CTextReaderSim& sim) {
   ClosePopup(method, IDCANCEL);
 }
 
+// The Methods tab's reader search after it ended: the PC/SC readers that the winscard double beside the
+// program plugs (tools/tour.sh names them), found one step a second.
+void ShootSearchReaders(HWND main) {
+  constexpr int kSearchButtonId = 1090;
+  constexpr int kSearchAgainId = 4;
+  HWND test = ShownPage(main);
+  HWND methods = test ? ShownPage(test) : nullptr;
+  if (!methods || !GetDlgItem(methods, kSearchButtonId)) {
+    Log(L"tour: %ls\n", L"the Methods tab is not shown");
+    ++g_failures;
+    return;
+  }
+  HWND dialog = OpenPopup(main, methods, kSearchButtonId, L"search-readers");
+  if (!dialog) return;
+  if (!WaitFor([&] { return IsWindowEnabled(GetDlgItem(dialog, kSearchAgainId)) != FALSE; })) {
+    Log(L"tour: %ls\n", L"the search did not end");
+    ++g_failures;
+  } else {
+    Shoot(dialog, L"search-readers");
+  }
+  ClosePopup(dialog, IDCANCEL);
+}
+
 // The Reading keys page's sub-pages, each in a state worth seeing: the button clicks (posted BM_CLICK to a
 // control id) and the menu command posted before the picture.
 struct ReadKeysShot {
@@ -841,6 +865,7 @@ int wmain(int argc, wchar_t** argv) {
     if (page == 3) ShootSoundCombo(main);
     if (page == 5) ShootTestEvents(main);
     if (page == 5) ShootTestTabs(main, sim);
+    if (page == 5) ShootSearchReaders(main);
   }
 
   ShootPopup(main, main, WM_SYSCOMMAND, kAboutCommand, L"about", IDOK);

@@ -96,7 +96,29 @@ struct World {
   DWORD failCount = 0;
   std::vector<std::vector<BYTE>> transcript;
 };
-World* g_world = new World;  // never freed: threads of the test may still call in at process exit
+// The readers named in WINSCARD_DOUBLE_READERS (separated by ";") are plugged from the start: a program
+// that cannot drive the double itself (the configurator in the screen tour) still finds readers.
+World* NewWorld() {
+  World* world = new World;
+  wchar_t names[1024] = L"";
+  const DWORD length = GetEnvironmentVariableW(L"WINSCARD_DOUBLE_READERS", names, 1024);
+  if (length == 0 || length >= 1024) return world;
+  for (const wchar_t* start = names; *start;) {
+    const wchar_t* end = wcschr(start, L';');
+    const std::wstring name(start, end ? size_t(end - start) : wcslen(start));
+    const bool known = std::any_of(world->readers.begin(), world->readers.end(),
+                                   [&](const Reader& reader) { return reader.name == name; });
+    if (!name.empty() && !known) {
+      world->readers.emplace_back();
+      world->readers.back().name = name;
+    }
+    if (!end) break;
+    start = end + 1;
+  }
+  return world;
+}
+
+World* g_world = NewWorld();  // never freed: threads of the test may still call in at process exit
 
 class Guard {
  public:
