@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ThreadWindow.h"
 #include "ConfigResourceIds.h"
 #include "ConfigVombraApp.h"
 #include "Controls.h"
@@ -974,7 +975,7 @@ TEST_F(FormatsPageTest, ListMenuShowsHotKeysAndState) {
   SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR id, DWORD) {
     KillTimer(nullptr, id);
     HMENU menu = nullptr;
-    HWND menuWnd = FindWindowW(L"#32768", nullptr);
+    HWND menuWnd = FindThreadWindow(L"#32768");
     if (menuWnd) menu = HMENU(SendMessageW(menuWnd, MN_GETHMENU, 0, 0));
     if (menu) {
       for (UINT cmd : {UINT(ID_FORMAT_ADD), UINT(ID_FORMAT_CHANGE), UINT(ID_FORMAT_DELETE),

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "ThreadWindow.h"
 #include "Clock.h"
 #include "ConfigResourceIds.h"
 #include "MethodDialog.h"
@@ -183,7 +184,7 @@ TEST_F(MethodsTest, TableListsMethodsWithStoredArguments) {
   EXPECT_TRUE(IsWindowEnabled(GetDlgItem(page.hwnd, IDC_METH_SEARCH_READERS)));
   int tries = 0;
   std::function<void()> closeWhenUp = [&] {
-    HWND dialog = FindWindowW(L"#32770", L"Method");
+    HWND dialog = FindThreadWindow(L"#32770", L"Method");
     if (!dialog && ++tries < 100) return RunLater(closeWhenUp, 30);
     theApp.settings.methodArgs[L"Sum"][0].Items = {L"8"};
     if (dialog) SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ThreadWindow.h"
 #include "ConfigResourceIds.h"
 #include "PropertiesPage.h"
 #include "PropertyDialog.h"
@@ -278,7 +279,7 @@ TEST_F(PropertiesPageTest, EnterOnAWideRowOpensTheDialogThatTheButtonDoesNot) {
   std::wstring shown;
   RunLater(
       [&] {
-        HWND dialog = FindWindowW(L"#32770", L"Property");
+        HWND dialog = FindThreadWindow(L"#32770", L"Property");
         if (dialog) {
           shown = ItemText(dialog, IDC_VALUE_NUMBER64);
           SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
