@@ -247,16 +247,19 @@ LRESULT CFormatsPage::WindowProc(HWND wnd, UINT message, WPARAM wParam, LPARAM l
       if (IsInMenuMode()) return 0;
       POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
       HWND source = reinterpret_cast<HWND>(wParam);
-      if (pt.x == -1 && pt.y == -1) {
+      // The menu key and Shift+F10 give no point: the menu goes to the control's corner.
+      const bool byKeyboard = pt.x == -1 && pt.y == -1;
+      if (byKeyboard) {
         RECT rect;
         GetWindowRect(source, &rect);
         pt = {rect.left + 8, rect.top + 8};
       }
       if (source == table.hwnd) {
-        // The header has its own menu; its right clicks must not open the list's too.
+        // The header has its own menu; its right clicks must not open the list's too. The corner the
+        // menu key takes lies on the header, and is the list's all the same.
         RECT header;
         HWND headerWnd = HWND(SendMessageW(table.hwnd, LVM_GETHEADER, 0, 0));
-        if (headerWnd && GetWindowRect(headerWnd, &header) && PtInRect(&header, pt)) return 0;
+        if (!byKeyboard && headerWnd && GetWindowRect(headerWnd, &header) && PtInRect(&header, pt)) return 0;
         ShowListMenu(pt);
         return 0;
       }

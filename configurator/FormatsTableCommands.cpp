@@ -9,20 +9,6 @@
 #include "OfficeTables.h"
 #include "TableCommands.h"
 
-namespace {
-
-// The wait cursor for one scope.
-class CWaitCursor {
- public:
-  CWaitCursor() : m_old(SetCursor(LoadCursorW(nullptr, IDC_WAIT))) {}
-  ~CWaitCursor() { SetCursor(m_old); }
-
- private:
-  HCURSOR m_old;
-};
-
-}  // namespace
-
 bool CFormatsPage::Import(UINT type, bool replace) {
   if (type == 0) type = m_settings.formatsImportType;
   std::wstring path;
@@ -33,7 +19,7 @@ bool CFormatsPage::Import(UINT type, bool replace) {
     m_settings.SetConfigModified(true);
   }
   try {
-    CWaitCursor wait;
+    CTableWaitCursor wait;
     // COM outlives the reader: its automation objects are released before CoUninitialize.
     std::unique_ptr<CComInit> com;
     if (!IsCsvTable(type, path)) com.reset(new CComInit);
@@ -59,7 +45,7 @@ bool CFormatsPage::Export(UINT type) {
   m_settings.SetFormatsExportType(type);
   const wchar_t* target = path.empty() ? nullptr : path.c_str();
   try {
-    CWaitCursor wait;
+    CTableWaitCursor wait;
     if (type == EXPORT_CSV) {
       CCsvTableExport writer;
       WriteTable(target, writer);

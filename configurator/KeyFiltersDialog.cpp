@@ -199,16 +199,18 @@ LRESULT CKeyFiltersDialog::WindowProc(HWND wnd, UINT message, WPARAM wParam, LPA
       if (IsInMenuMode()) return 0;
       HWND source = reinterpret_cast<HWND>(wParam);
       POINT pt{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-      if (pt.x == -1 && pt.y == -1) {
+      // The menu key and Shift+F10 give no point: the menu goes to the control's corner.
+      const bool byKeyboard = pt.x == -1 && pt.y == -1;
+      if (byKeyboard) {
         RECT rect;
         GetWindowRect(source, &rect);
         pt = {rect.left + 8, rect.top + 8};
       }
       if (source == table.hwnd) {
-        // The header has a menu of its own.
+        // The header has a menu of its own; the corner the menu key takes lies on it, and is the list's.
         RECT header;
         HWND headerWnd = HWND(SendMessageW(table.hwnd, LVM_GETHEADER, 0, 0));
-        if (headerWnd && GetWindowRect(headerWnd, &header) && PtInRect(&header, pt)) return 0;
+        if (!byKeyboard && headerWnd && GetWindowRect(headerWnd, &header) && PtInRect(&header, pt)) return 0;
         ShowFiltersMenu(pt);
         return 0;
       }

@@ -21,7 +21,7 @@ bool CKeyFiltersDialog::Import(UINT type, bool replace) {
   bool limitReached = false;
   TABLE_IMPORT_RESULT result = TABLE_CANCELLED;
   try {
-    HCURSOR old = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    CTableWaitCursor wait;
     // COM outlives the reader: its automation objects are released before CoUninitialize.
     std::unique_ptr<CComInit> com;
     if (!IsCsvTable(type, path)) com.reset(new CComInit);
@@ -30,13 +30,14 @@ bool CKeyFiltersDialog::Import(UINT type, bool replace) {
                               [this](int removed) { return AskTableReplace(hwnd, m_settings, removed); },
                               &limitReached);
     reader.reset();
-    SetCursor(old);
   } catch (const std::exception& e) {
     ShowTableError(hwnd, e);
     return true;
   }
+  if (result == TABLE_CANCELLED) return true;
+  // Rows skipped for want of an id are the limit's, not a table without rows.
   if (limitReached) ShowMessageBoxRes(IDS_KEY_FILTERS_LIMIT, MB_OK | MB_ICONERROR, hwnd);
-  if (result == TABLE_NO_ROWS) ShowTableNoRows(hwnd, path);
+  else if (result == TABLE_NO_ROWS) ShowTableNoRows(hwnd, path);
   if (result == TABLE_IMPORTED) {
     RemoveSortMark(0);
     Refresh();
@@ -68,7 +69,7 @@ bool CKeyFiltersDialog::Export(UINT type) {
   const wchar_t* target = path.empty() ? nullptr : path.c_str();
   const std::vector<int> columns = ExportColumns();
   try {
-    HCURSOR old = SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+    CTableWaitCursor wait;
     if (type == EXPORT_CSV) {
       CCsvTableExport writer;
       WriteKeyFiltersTable(filters, columns, writer, target);
@@ -84,7 +85,6 @@ bool CKeyFiltersDialog::Export(UINT type) {
       COOCalcTableExport writer;
       WriteKeyFiltersTable(filters, columns, writer, target);
     }
-    SetCursor(old);
   } catch (const std::exception& e) {
     ShowTableError(hwnd, e);
   }

@@ -13,19 +13,23 @@ bool UsableSeparator(const std::wstring& s) {
   return s.size() == 1 && s[0] != QUOTE && s[0] != L' ' && s[0] != L'\r' && s[0] != L'\n';
 }
 
-}  // namespace
-
-CCsvFormatException::CCsvFormatException(const wchar_t* fileName, int line) : m_line(line) {
+std::wstring QuoteOpenText(const wchar_t* fileName, int line) {
   std::wstring text;
   LoadStrFormat(text, IDS_CSV_QUOTE_OPEN, fileName ? fileName : L"", line);
-  WideToMultiByte(text.c_str(), text.size(), m_message, CP_ACP);
+  return text;
 }
+
+}  // namespace
+
+CCsvFormatException::CCsvFormatException(const wchar_t* fileName, int line)
+    : CTableException(QuoteOpenText(fileName, line)), m_line(line) {}
 
 std::wstring GetListSeparator() {
   wchar_t buffer[256] = {};
   DWORD bytes = sizeof(buffer);
-  if (RegGetValueW(HKEY_CURRENT_USER, L"Control Panel\\International", L"sList", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ,
-                   nullptr, buffer, &bytes) != ERROR_SUCCESS) {
+  // REG_SZ alone: asking for REG_EXPAND_SZ too without RRF_NOEXPAND fails every read.
+  if (RegGetValueW(HKEY_CURRENT_USER, L"Control Panel\\International", L"sList", RRF_RT_REG_SZ, nullptr, buffer,
+                   &bytes) != ERROR_SUCCESS) {
     return std::wstring();
   }
   return buffer;

@@ -8,7 +8,7 @@
 #include "TableIO.h"
 
 // A CSV file that cannot be read as a table: the text names the file and the line.
-class CCsvFormatException : public CException {
+class CCsvFormatException : public CTableException {
  public:
   CCsvFormatException(const wchar_t* fileName, int line);
   int Line() const { return m_line; }

@@ -9,6 +9,7 @@
 #include "Core.h"
 #include "Exceptions.h"
 #include "Strings.h"
+#include "TableIO.h"
 
 namespace {
 
@@ -93,12 +94,6 @@ void AppendUtf8Escaped(std::wstring& url, const std::wstring& part) {
   }
 }
 
-std::string ToAnsi(const std::wstring& text) {
-  std::string out;
-  WideToMultiByte(text.c_str(), text.size(), out, CP_ACP);
-  return out;
-}
-
 }  // namespace
 
 CComInit::CComInit() {
@@ -117,9 +112,12 @@ void ThrowOfficeNotStarted(UINT nameId, HRESULT hr) {
   std::wstring name, text;
   LoadStr(nameId, name);
   LoadStrFormat(text, IDS_OFFICE_NOT_STARTED, name.c_str());
-  std::string message = ToAnsi(text);
-  if (FAILED(hr)) message += "\r\n" + std::string(CComException(hr, g_hResInstance).what());
-  throw CException(message);
+  if (FAILED(hr)) {
+    std::wstring cause;
+    MultiByteToWide(CComException(hr, g_hResInstance).what(), size_t(-1), cause, CP_ACP);
+    text += L"\r\n" + cause;
+  }
+  throw CTableException(text);
 }
 
 bool IsProgIdKnown(const wchar_t* progId) {

@@ -258,9 +258,7 @@ void CExcelTableExport::Create(int columns, int rows, const wchar_t* target) {
   if (fileFormat == kXlsFormat && rows > kXlsMaxRows) {
     std::wstring text;
     LoadStrFormat(text, IDS_XLS_TOO_MANY_ROWS, rows);
-    std::string message;
-    WideToMultiByte(text.c_str(), text.size(), message, CP_ACP);
-    throw CException(message);
+    throw CTableException(text);
   }
   path = target ? target : L"";
   columnCount = columns;

@@ -85,6 +85,7 @@ void ShowTableNoRows(HWND owner, const std::wstring& path) {
 
 void ShowTableError(HWND owner, const std::exception& error) {
   std::wstring text;
-  MultiByteToWide(error.what(), size_t(-1), text, CP_ACP);
+  if (auto* table = dynamic_cast<const CTableException*>(&error)) text = table->Text();
+  else MultiByteToWide(error.what(), size_t(-1), text, CP_ACP);
   ShowMessageBox(text.c_str(), MB_OK | MB_ICONERROR, owner);
 }

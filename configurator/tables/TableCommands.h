@@ -39,6 +39,18 @@ bool IsCsvTable(UINT type, const std::wstring& path);
 // The reader for the file: ".csv" CSV, ".xlsx" Excel, anything else the chosen type.
 std::unique_ptr<CBTableImport> MakeTableImport(UINT type, const std::wstring& path);
 
+// The wait cursor for one scope: put back however the command ends, an exception included.
+class CTableWaitCursor {
+ public:
+  CTableWaitCursor() : m_old(SetCursor(LoadCursorW(nullptr, IDC_WAIT))) {}
+  ~CTableWaitCursor() { SetCursor(m_old); }
+  CTableWaitCursor(const CTableWaitCursor&) = delete;
+  CTableWaitCursor& operator=(const CTableWaitCursor&) = delete;
+
+ private:
+  HCURSOR m_old;
+};
+
 // The replace question under CONFIRM_REPLACE_ITEM; "Do not ask" clears the flag. True goes on.
 bool AskTableReplace(HWND owner, CAppSettings& settings, int removed);
 void ShowTableNoRows(HWND owner, const std::wstring& path);

@@ -5,6 +5,11 @@
 
 #include "Core.h"
 #include "File.h"
+#include "Strings.h"
+
+CTableException::CTableException(std::wstring text) : m_text(std::move(text)) {
+  WideToMultiByte(m_text.c_str(), m_text.size(), m_message, CP_ACP);
+}
 
 bool CBTableImport::GetDouble(double& out) {
   std::wstring text;

@@ -7,7 +7,20 @@
 #include <cstdint>
 #include <string>
 
+#include "Exceptions.h"
 #include "Object.h"
+
+// An error of a table command in the user's words. The text is kept whole beside the ANSI message,
+// which loses what the ANSI code page cannot hold (Russian texts under a Western code page, a file
+// name in another script); the commands show the text.
+class CTableException : public CException {
+ public:
+  explicit CTableException(std::wstring text);
+  const std::wstring& Text() const { return m_text; }
+
+ private:
+  std::wstring m_text;
+};
 
 // Reads a table: Open, then cells of the current row, then NextRow until it returns false.
 class CBTableImport : public CObject {

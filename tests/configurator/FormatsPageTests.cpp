@@ -19,6 +19,7 @@
 #include "ConfigResourceIds.h"
 #include "ConfigVombraApp.h"
 #include "Controls.h"
+#include "FileDialog.h"
 #include "FormatsPage.h"
 #include "KeyDialog.h"
 #include "MainFrame.h"
@@ -26,6 +27,7 @@
 #include "PageTestSupport.h"
 #include "SettingsKey.h"
 #include "SettingsTestSupport.h"
+#include "TableTestSupport.h"
 #include "../classlib/ModalStep.h"
 
 namespace {
@@ -135,6 +137,7 @@ class FormatsPageTest : public ConfiguratorTest {
     DestroyWindow(m_parent);
     MessageBoxSeam = CMessageBoxSeam();
     SampleRendererSeam = CSampleRendererSeam();
+    FileDialogSeam = CFileDialogSeam();
     ConfiguratorTest::TearDown();
   }
 
@@ -1008,6 +1011,186 @@ TEST_F(FormatsPageTest, ListMenuShowsHotKeysAndState) {
   EXPECT_TRUE(s_presetCheck & MF_CHECKED);
   EXPECT_FALSE(s_addState & MF_GRAYED);
   EXPECT_TRUE(theApp.menuHotKeys.empty());  // handed back after the menu
+}
+
+// ---- The spreadsheet items and the remembered export type.
+
+TEST_F(FormatsPageTest, SpreadsheetItemsAreGrayedUnlessTheirOfficeIsRegistered) {
+  const std::vector<UINT> csvItems = {ID_FORMATS_IMPORT_CSV, ID_FORMATS_EXPORT_CSV};
+  const std::vector<UINT> excelItems = {ID_FORMATS_IMPORT_EXCEL, ID_FORMATS_EXPORT_EXCEL_FILE, ID_FORMATS_EXPORT_EXCEL};
+  const std::vector<UINT> calcItems = {ID_FORMATS_IMPORT_CALC, ID_FORMATS_EXPORT_CALC_FILE, ID_FORMATS_EXPORT_CALC};
+  std::vector<UINT> ids = csvItems;
+  ids.insert(ids.end(), excelItems.begin(), excelItems.end());
+  ids.insert(ids.end(), calcItems.begin(), calcItems.end());
+  struct Case {
+    const char* what;
+    bool excel, calc;
+  } cases[] = {{"no office", false, false}, {"Excel only", true, false}, {"Calc only", false, true},
+               {"both", true, true}};
+  Open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OfficeRegistration registration(c.excel, c.calc);
+    // By the mouse, and by the menu key where no point is given.
+    for (bool keyboard : {false, true}) {
+      SCOPED_TRACE(keyboard ? "menu key" : "right click");
+      const std::vector<UINT> states = ContextMenuStates(m_page->hwnd, List(), ids, keyboard);
+      ASSERT_EQ(states.size(), ids.size()) << "the list's menu did not show";
+      for (size_t i = 0; i < ids.size(); ++i) {
+        SCOPED_TRACE(ids[i]);
+        ASSERT_NE(states[i], ~0u) << "missing from the menu";
+        const bool excelItem = i >= csvItems.size() && i < csvItems.size() + excelItems.size();
+        const bool calcItem = i >= csvItems.size() + excelItems.size();
+        const bool grayed = (excelItem && !c.excel) || (calcItem && !c.calc);
+        EXPECT_EQ((states[i] & MF_GRAYED) != 0, grayed);
+      }
+    }
+    if (registration.office) {
+      EXPECT_TRUE(registration.office->journal.empty()) << "the menu started an office";
+    }
+  }
+}
+
+TEST_F(FormatsPageTest, ExcelFileExportOpensOnTheExcelTypeLastChosen) {
+  OfficeRegistration registration(true, true);
+  ScratchFolder folder;
+  FileDialogSeam.GetSaveFileName = &ScriptedFileDialog;
+  m_settings.formatsExportType = 1;
+  Open();
+  struct Step {
+    UINT command;
+    DWORD opened, chosen;
+    const wchar_t* name;
+    UINT remembered;
+    const wchar_t* saveAs;  // the workbook call the office saw; null for CSV
+  } steps[] = {
+      {ID_FORMATS_EXPORT_EXCEL_FILE, 2, 3, L"a", 3, L"workbook.SaveAs(\"<temp>\",56)"},
+      {ID_FORMATS_EXPORT_EXCEL_FILE, 3, 3, L"b.xls", 3, L"workbook.SaveAs(\"<temp>\",56)"},
+      {ID_FORMATS_EXPORT_EXCEL_FILE, 3, 2, L"c", 2, L"workbook.SaveAs(\"<temp>\")"},
+      {ID_FORMATS_EXPORT_EXCEL_FILE, 2, 3, L"d", 3, L"workbook.SaveAs(\"<temp>\",56)"},
+      {ID_FORMATS_EXPORT_CSV, 1, 1, L"e", 1, nullptr},
+      {ID_FORMATS_EXPORT_EXCEL_FILE, 2, 2, L"f", 2, L"workbook.SaveAs(\"<temp>\")"},
+      {ID_FORMATS_EXPORT_CALC_FILE, 4, 4, L"g", 5, L"document.storeAsURL(\"<temp-url>\""},
+      {ID_FORMATS_EXPORT_EXCEL_FILE, 2, 3, L"h", 3, L"workbook.SaveAs(\"<temp>\",56)"},
+  };
+  const wchar_t* const extensions[] = {L"", L".csv", L".xlsx", L".xls", L".ods"};
+  for (const Step& step : steps) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(step.name)));
+    registration.office->journal.clear();
+    g_file = FileScript();
+    g_file.chosen = step.chosen;
+    g_file.name = folder / step.name;
+    SendMessageW(m_page->hwnd, WM_COMMAND, step.command, 0);
+    EXPECT_EQ(g_file.opened, step.opened);
+    EXPECT_EQ(m_settings.formatsExportType, step.remembered);
+    std::wstring file = g_file.name;
+    if (file.find(L'.', file.rfind(L'\\')) == std::wstring::npos) file += extensions[step.chosen];
+    EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES) << "not written";
+    if (step.saveAs) {
+      bool seen = false;
+      for (const std::wstring& entry : NormalisedJournal(*registration.office)) {
+        seen = seen || entry.compare(0, wcslen(step.saveAs), step.saveAs) == 0;
+      }
+      EXPECT_TRUE(seen) << testing::PrintToString(std::wstring(step.saveAs));
+    } else {
+      EXPECT_TRUE(registration.office->journal.empty());
+    }
+  }
+  EXPECT_TRUE(g_boxes.empty());
+}
+
+// "id:name:template:params:comment:save:filters" per format, in list order.
+std::wstring Describe(const std::vector<_FORMAT_INFO_EX>& formats) {
+  std::wstring out;
+  for (const auto& f : formats) {
+    out += std::to_wstring(f.Id) + L":" + f.Name + L":" + f.Template + L":" + f.Params + L":" + f.Comment +
+           ((f.Flags & FORMAT_SAVE_IN_VOMBRA) ? L":save:" : L"::") + std::to_wstring(f.KeyFilters) + L"\n";
+  }
+  return out;
+}
+
+TEST_F(FormatsPageTest, CsvCommandsCarryTheShownFormatsOutAndBack) {
+  ListSeparator separator(L",");
+  ScratchFolder folder;
+  FileDialogSeam.GetSaveFileName = &ScriptedFileDialog;
+  FileDialogSeam.GetOpenFileName = &ScriptedFileDialog;
+  m_settings.ConfirmFlags = CONFIRM_DEFAULT;
+  m_settings.formatsImportType = 2;
+  ShowAllColumns();
+  Open();
+  const std::wstring exported = Describe(m_settings.formats);
+  g_file = FileScript();
+  g_file.name = folder / L"formats";
+  SendMessageW(m_page->hwnd, WM_COMMAND, ID_FORMATS_EXPORT_CSV, 0);
+  // The shown rows under the titles in display order, at the user's list separator; the preset's name as
+  // it reads.
+  EXPECT_EQ(ReadFileBytes(folder / L"formats.csv"),
+            "\xEF\xBB\xBF#,Choice,Id,Name,Template,Parameters,Comment,Last key,Save in the settings of the Vombra,Visible\r\n"
+            "1,-,10,Alpha,T3,b,x,5,+,+\r\n"
+            "2,-,11,[P] Preset,T1,a,,12,-,+\r\n"
+            "3,-,12,Hidden,T2,a,x,1,-,-\r\n"
+            "4,-,13,Unsaved,T1,c,,,-,+\r\n"
+            "5,-,14,beta,,a,,5,+,+\r\n");
+
+  // Then the list changes: a template edited, a format added.
+  m_settings.formats[0].Template = L"changed";
+  m_settings.formats.push_back(MakeFormat(15, L"Extra", L"", L"", L"", 0x1, 0, L""));
+  m_settings.FormatsChanged(false);
+  ASSERT_EQ(CellText(RowOf(10), FMTCOL_TEMPLATE), L"changed");
+
+  // The file brings the list back: the extra one goes after the question, the page shows the result.
+  g_answers = {{IDOK, FALSE}};
+  g_file = FileScript();
+  g_file.name = folder / L"formats.csv";
+  SendMessageW(m_page->hwnd, WM_COMMAND, ID_FORMATS_IMPORT_CSV, 0);
+  EXPECT_EQ(g_file.opened, 1u) << "the command's type, not the remembered one";
+  ASSERT_EQ(g_boxes.size(), 1u);
+  EXPECT_EQ(g_boxes[0].Content,
+            L"1 items that the file does not name will be removed. Hold Shift when choosing Import to merge instead.");
+  EXPECT_EQ(Describe(m_settings.formats), exported);
+  EXPECT_EQ(m_settings.formatsImportType, 1u);
+  EXPECT_EQ(ShownIds(), (std::vector<UINT>{10, 11, 12, 13, 14}));
+  EXPECT_EQ(CellText(RowOf(10), FMTCOL_TEMPLATE), L"T3");
+
+  // A file that cannot be read: its error, and the list as it was.
+  const std::wstring bad = folder / L"bad.csv";
+  ASSERT_TRUE(WriteFileBytes(bad, "Name,Template\r\nAlpha,x\r\n\"Beta,y\r\n"));
+  g_boxes.clear();
+  g_file = FileScript();
+  g_file.name = bad;
+  SendMessageW(m_page->hwnd, WM_COMMAND, ID_FORMATS_IMPORT_CSV, 0);
+  ASSERT_EQ(g_boxes.size(), 1u);
+  EXPECT_EQ(g_boxes[0].Content, bad + L", line 3: a quoted field is not closed.");
+  EXPECT_EQ(Describe(m_settings.formats), exported);
+  EXPECT_EQ(CellText(RowOf(10), FMTCOL_TEMPLATE), L"T3");
+}
+
+TEST_F(FormatsPageTest, AnExportedLastKeyIsRenderedForTheFileNeverStale) {
+  ListSeparator separator(L";");
+  ScratchFolder folder;
+  FileDialogSeam.GetSaveFileName = &ScriptedFileDialog;
+  SampleRendererSeam.Render = &CountingRender;
+  m_settings.lastKeyType = 3;
+  m_settings.lastKey = {};
+  m_settings.lastKey.Length = 5;
+  m_settings.lastKey.Data[0] = 7;
+  for (auto& format : m_settings.formats) format.Flags &= ~FORMAT_SAMPLE_VALID;  // "5", "12"... of another key
+  m_settings.DefaultFormatId = 13;
+  m_settings.formatsColumns = DefaultColumnSet(CS_FORMATS);
+  for (auto& column : m_settings.formatsColumns) column.flags &= ~COLUMN_VISIBLE;
+  for (int kind : {FMTCOL_CHOICE, FMTCOL_NAME, FMTCOL_SAMPLE}) m_settings.formatsColumns[size_t(kind)].flags |= COLUMN_VISIBLE;
+  Open();
+  g_file = FileScript();
+  g_file.name = folder / L"formats.csv";
+  SendMessageW(m_page->hwnd, WM_COMMAND, ID_FORMATS_EXPORT_CSV, 0);
+  EXPECT_EQ(ReadFileBytes(folder / L"formats.csv"),
+            "\xEF\xBB\xBF" "Choice;Name;Last key\r\n"
+            "-;Alpha;T3:3:7\r\n"
+            "-;[P] Preset;T1:3:7\r\n"
+            "-;Hidden;T2:3:7\r\n"
+            "+;Unsaved;T1:3:7\r\n"
+            "-;beta;:3:7\r\n");
+  EXPECT_TRUE(g_boxes.empty());
 }
 
 

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -16,12 +17,14 @@
 
 #include "ConfigResourceIds.h"
 #include "ConfigVombraApp.h"
+#include "FileDialog.h"
 #include "FormatsPage.h"
 #include "KeyFiltersDialog.h"
 #include "MessageBox.h"
 #include "PageTestSupport.h"
 #include "SettingsTestSupport.h"
 #include "Strings.h"
+#include "TableTestSupport.h"
 #include "../classlib/ModalStep.h"
 
 namespace {
@@ -113,6 +116,7 @@ class KeyFiltersDialogTest : public ConfiguratorTest {
   void TearDown() override {
     m_dialog.reset();
     MessageBoxSeam = CMessageBoxSeam();
+    FileDialogSeam = CFileDialogSeam();
     ConfiguratorTest::TearDown();
   }
 
@@ -831,6 +835,343 @@ TEST_F(KeyFiltersDialogTest, TheFormatsPageCustomizeCommandRunsTheDialogModally)
   EXPECT_EQ(rows, 5) << "the dialog showed the document's five filters";
   page.reset();
   DestroyWindow(parent);
+}
+
+// ---- Import and export
+
+TEST_F(KeyFiltersDialogTest, SpreadsheetItemsAreGrayedUnlessTheirOfficeIsRegistered) {
+  const std::vector<UINT> ids = {ID_KEY_FILTERS_IMPORT_CSV,        ID_KEY_FILTERS_EXPORT_CSV,
+                                 ID_KEY_FILTERS_IMPORT_EXCEL,      ID_KEY_FILTERS_EXPORT_EXCEL_FILE,
+                                 ID_KEY_FILTERS_EXPORT_EXCEL,      ID_KEY_FILTERS_IMPORT_CALC,
+                                 ID_KEY_FILTERS_EXPORT_CALC_FILE,  ID_KEY_FILTERS_EXPORT_CALC};
+  struct Case {
+    const char* what;
+    bool excel, calc;
+  } cases[] = {{"no office", false, false}, {"Excel only", true, false}, {"Calc only", false, true},
+               {"both", true, true}};
+  Open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OfficeRegistration registration(c.excel, c.calc);
+    // By the mouse, and by the menu key where no point is given.
+    for (bool keyboard : {false, true}) {
+      SCOPED_TRACE(keyboard ? "menu key" : "right click");
+      const std::vector<UINT> states = ContextMenuStates(m_dialog->hwnd, List(), ids, keyboard);
+      ASSERT_EQ(states.size(), ids.size()) << "the list's menu did not show";
+      for (size_t i = 0; i < ids.size(); ++i) {
+        SCOPED_TRACE(ids[i]);
+        ASSERT_NE(states[i], ~0u) << "missing from the menu";
+        const bool grayed = (i >= 2 && i < 5 && !c.excel) || (i >= 5 && !c.calc);
+        EXPECT_EQ((states[i] & MF_GRAYED) != 0, grayed);
+      }
+    }
+    if (registration.office) {
+      EXPECT_TRUE(registration.office->journal.empty()) << "the menu started an office";
+    }
+  }
+}
+
+// "id:name:types:size:tab" per filter, in list order.
+std::wstring Describe(const std::vector<_KEYFILTER_INFO>& filters) {
+  std::wstring out;
+  for (const _KEYFILTER_INFO& f : filters) {
+    out += std::to_wstring(f.Id) + L":" + f.Name + L":" + std::to_wstring(f.KeyTypes) + L":" +
+           std::to_wstring(f.KeySize) + ((f.Flags & KEYFILTER_SHOW_TAB) ? L":tab " : L": ");
+  }
+  return out;
+}
+
+const std::wstring kFixtureList = L"1:A:2:0:tab 2:B:6:4:tab 3:C:4:4:tab 4:D:4194303:7:tab 5:E:1024:0: ";
+
+TEST_F(KeyFiltersDialogTest, CsvExportWritesTheWorkingListInTheInterfaceLanguage) {
+  ListSeparator separator(L"|");
+  ScratchFolder folder;
+  FileDialogSeam.GetSaveFileName = &ScriptedFileDialog;
+  struct Case {
+    LANGID language;
+    std::string header;
+  } cases[] = {
+      {kEnglishUi, "Visible|#|Id|Name|Key types|Key size"},
+      {kRussianUi, "\xD0\x92\xD0\xB8\xD0\xB4\xD0\xB8\xD0\xBC\xD1\x8B\xD0\xB9|#|Id|\xD0\x98\xD0\xBC\xD1\x8F|"
+                   "\xD0\xA2\xD0\xB8\xD0\xBF\xD1\x8B \xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87\xD0\xB5\xD0\xB9|"
+                   "\xD0\xA0\xD0\xB0\xD0\xB7\xD0\xBC\xD0\xB5\xD1\x80 \xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87\xD0\xB0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.language);
+    SetUILanguage(c.language);
+    theApp.settings.keyFiltersExportType = 2;
+    Open();
+    // A name typed but not yet committed, with the separator and a quote in it: the file has it.
+    Select({1});
+    Type(IDC_KEY_FILTER_NAME, L"B \"x\"|y");
+    g_file = FileScript();
+    g_file.name = folder / L"filters";
+    Command(ID_KEY_FILTERS_EXPORT_CSV);
+    EXPECT_EQ(g_file.opened, 1u);
+    EXPECT_EQ(ReadFileBytes(folder / L"filters.csv"),
+              "\xEF\xBB\xBF" + c.header + "\r\n"
+              "+|1|1|A|2|0\r\n"
+              "+|2|2|\"B \"\"x\"\"|y\"|6|4\r\n"
+              "+|3|3|C|4|4\r\n"
+              "+|4|4|D|4194303|7\r\n"
+              "-|5|5|E|1024|0\r\n");
+    EXPECT_EQ(theApp.settings.keyFiltersExportType, 1u);
+    EXPECT_EQ(Describe(theApp.settings.keyFilters), kFixtureList) << "the export changed the document";
+    EXPECT_TRUE(g_boxes.empty());
+  }
+}
+
+TEST_F(KeyFiltersDialogTest, CsvImportReplacesOrMergesTheWorkingListUntilApply) {
+  ListSeparator separator(L"|");
+  ScratchFolder folder;
+  const std::wstring path = folder / L"in.csv";
+  // Sizes and tabs for D, a new filter, and a second mention of D that updates it in its first place.
+  ASSERT_TRUE(WriteFileBytes(path, "\xEF\xBB\xBFName|Key size|Visible\r\nD|9|-\r\nNew|2|+\r\nD|8|-\r\n"));
+  FileDialogSeam.GetOpenFileName = &ScriptedFileDialog;
+  struct Case {
+    const char* what;
+    UINT command;
+    bool shift;
+    BOOL dialogOk;
+    int answer;
+    std::vector<std::wstring> questions;
+    std::wstring list;
+    UINT formatsFilter;  // after Apply
+  } cases[] = {
+      {"replace", ID_KEY_FILTERS_IMPORT_CSV, false, TRUE, IDOK,
+       {L"4 items that the file does not name will be removed. Hold Shift when choosing Import to merge instead."},
+       L"4:D:4194303:8: 6:New:0:2:tab ", 0},
+      {"replace refused", ID_KEY_FILTERS_IMPORT_CSV, false, TRUE, IDCANCEL,
+       {L"4 items that the file does not name will be removed. Hold Shift when choosing Import to merge instead."},
+       kFixtureList, 2},
+      {"merge with Shift", ID_KEY_FILTERS_IMPORT_CSV, true, TRUE, IDOK, {},
+       L"4:D:4194303:8: 6:New:0:2:tab 1:A:2:0:tab 2:B:6:4:tab 3:C:4:4:tab 5:E:1024:0: ", 2},
+      {"the CSV file from the Excel item", ID_KEY_FILTERS_IMPORT_EXCEL, true, TRUE, IDOK, {},
+       L"4:D:4194303:8: 6:New:0:2:tab 1:A:2:0:tab 2:B:6:4:tab 3:C:4:4:tab 5:E:1024:0: ", 2},
+      {"file dialog cancelled", ID_KEY_FILTERS_IMPORT_CSV, false, FALSE, IDOK, {}, kFixtureList, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    theApp.settings.keyFilters = Fixture();
+    theApp.settings.KeyFilterNewId = 6;
+    theApp.settings.fmtFilter = 2;
+    theApp.settings.settingsModified = false;
+    Open();
+    g_boxes.clear();
+    g_answers = {{c.answer, FALSE}};
+    g_file = FileScript();
+    g_file.name = path;
+    g_file.chosen = c.command - ID_KEY_FILTERS_IMPORT_CSV + 1;
+    g_file.ok = c.dialogOk;
+    BYTE keys[256];
+    GetKeyboardState(keys);
+    keys[VK_SHIFT] = c.shift ? 0x80 : 0;
+    SetKeyboardState(keys);
+    Command(c.command);
+    keys[VK_SHIFT] = 0;
+    SetKeyboardState(keys);
+    EXPECT_EQ(g_file.opened, c.command - ID_KEY_FILTERS_IMPORT_CSV + 1);
+    EXPECT_EQ(g_boxes, c.questions);
+    EXPECT_EQ(Describe(m_dialog->filters), c.list);
+    // The list shows the working list.
+    ASSERT_EQ(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0), LPARAM(m_dialog->filters.size()));
+    for (size_t row = 0; row < m_dialog->filters.size(); ++row) {
+      EXPECT_EQ(Cell(int(row), KFCOL_NAME), m_dialog->filters[row].Name) << row;
+    }
+    // Nothing reaches the document before Apply.
+    EXPECT_EQ(Describe(theApp.settings.keyFilters), kFixtureList);
+    EXPECT_EQ(theApp.settings.fmtFilter, 2u);
+    EXPECT_FALSE(theApp.settings.settingsModified);
+    const bool changed = c.list != kFixtureList;
+    EXPECT_EQ(IsWindowEnabled(Item(ID_KEY_FILTERS_APPLY)) != FALSE, changed);
+    Command(ID_KEY_FILTERS_APPLY);
+    EXPECT_EQ(Describe(theApp.settings.keyFilters), c.list);
+    EXPECT_EQ(theApp.settings.fmtFilter, c.formatsFilter);
+  }
+}
+
+TEST_F(KeyFiltersDialogTest, AReplaceQuestionSilencedStaysSilentAndAnEmptyTableIsTold) {
+  ListSeparator separator(L"|");
+  ScratchFolder folder;
+  const std::wstring table = folder / L"in.csv", empty = folder / L"empty.csv";
+  ASSERT_TRUE(WriteFileBytes(table, "Name|Key size\r\nD|9\r\n"));
+  ASSERT_TRUE(WriteFileBytes(empty, "Name|Key size\r\n"));
+  FileDialogSeam.GetOpenFileName = &ScriptedFileDialog;
+  auto import = [&](const std::wstring& path) {
+    theApp.settings.keyFilters = Fixture();
+    Open();
+    g_boxes.clear();
+    g_file = FileScript();
+    g_file.name = path;
+    Command(ID_KEY_FILTERS_IMPORT_CSV);
+  };
+  // Nothing to import: said so, and nothing removed.
+  import(empty);
+  EXPECT_EQ(g_boxes, std::vector<std::wstring>{L"No rows to import were found in " + empty + L"."});
+  EXPECT_EQ(Describe(m_dialog->filters), kFixtureList);
+  EXPECT_FALSE(IsWindowEnabled(Item(ID_KEY_FILTERS_APPLY)));
+  // "Do not ask" with OK: this replace goes on, the next one is not asked.
+  g_answers = {{IDOK, TRUE}};
+  import(table);
+  EXPECT_EQ(g_boxes.size(), 1u);
+  EXPECT_EQ(theApp.settings.ConfirmFlags & CONFIRM_REPLACE_ITEM, 0u);
+  EXPECT_EQ(Describe(m_dialog->filters), L"4:D:4194303:9:tab ");
+  g_answers = {{IDCANCEL, FALSE}};
+  import(table);
+  EXPECT_TRUE(g_boxes.empty());
+  EXPECT_EQ(Describe(m_dialog->filters), L"4:D:4194303:9:tab ");
+}
+
+TEST_F(KeyFiltersDialogTest, TheLimitIsToldOnceAndOnlyForAnImportThatGoesOn) {
+  ListSeparator separator(L"|");
+  ScratchFolder folder;
+  std::vector<_KEYFILTER_INFO> full;
+  for (UINT id = 1; id <= 31; ++id) full.push_back({id, L"F" + std::to_wstring(id), kEm, 0, KEYFILTER_SHOW_TAB, 0});
+  const std::wstring limit = L"Key Filters Limit Reached (maximum 31).";
+  const std::wstring question = L"31 items that the file does not name will be removed. Hold Shift when choosing "
+                                L"Import to merge instead.";
+  std::string newNames = "Name\r\n";  // one more than there are ids
+  for (int i = 1; i <= 32; ++i) newNames += "N" + std::to_string(i) + "\r\n";
+  struct Case {
+    const char* what;
+    std::string bytes;
+    bool shift;
+    int answer;
+    std::vector<std::wstring> boxes;
+    size_t count;  // filters in the list afterwards
+  } cases[] = {
+      {"merge of new names only", "Name\r\nNew1\r\nNew2\r\n", true, IDOK, {limit}, 31},
+      {"merge updating one, the new skipped", "Name\r\nF3\r\nNew1\r\nNew2\r\n", true, IDOK, {limit}, 31},
+      {"replace refused", newNames, false, IDCANCEL, {question}, 31},
+      {"replace accepted", newNames, false, IDOK, {question, limit}, 31},
+  };
+  FileDialogSeam.GetOpenFileName = &ScriptedFileDialog;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    theApp.settings.keyFilters = full;
+    theApp.settings.KeyFilterNewId = 32;
+    const std::wstring path = folder / L"in.csv";
+    ASSERT_TRUE(WriteFileBytes(path, c.bytes));
+    Open();
+    g_boxes.clear();
+    g_answers = {{c.answer, FALSE}};
+    g_file = FileScript();
+    g_file.name = path;
+    BYTE keys[256];
+    GetKeyboardState(keys);
+    keys[VK_SHIFT] = c.shift ? 0x80 : 0;
+    SetKeyboardState(keys);
+    Command(ID_KEY_FILTERS_IMPORT_CSV);
+    keys[VK_SHIFT] = 0;
+    SetKeyboardState(keys);
+    EXPECT_EQ(g_boxes, c.boxes);
+    EXPECT_EQ(m_dialog->filters.size(), c.count);
+  }
+}
+
+TEST_F(KeyFiltersDialogTest, AFailedImportShowsItsErrorAndChangesNothing) {
+  ListSeparator separator(L"|");
+  ScratchFolder folder;
+  OfficeRegistration registration(true, true);
+  registration.office->failCreate = true;
+  // The second name is Cyrillic: no Western ANSI code page holds it, nor the Russian message.
+  const std::wstring csv = folder / L"bad.csv", cyrillic = folder / L"\x043F\x043B\x043E\x0445\x043E\x0439.csv",
+                     workbook = folder / L"in.xls";
+  ASSERT_TRUE(WriteFileBytes(csv, "Name|Key size\r\nD|9\r\n\"New|2\r\n"));
+  ASSERT_TRUE(WriteFileBytes(cyrillic, "Name|Key size\r\nD|9\r\n\"New|2\r\n"));
+  FakeOffice::WriteWorkbook(workbook, {{{1, 1}, {VT_BSTR, 0, L"Name"}}, {{2, 1}, {VT_BSTR, 0, L"D"}}});
+  FileDialogSeam.GetOpenFileName = &ScriptedFileDialog;
+  struct Case {
+    const char* what;
+    LANGID language;
+    UINT command;
+    std::wstring path;
+    std::wstring error;
+  } cases[] = {
+      {"a quote open at the end", kEnglishUi, ID_KEY_FILTERS_IMPORT_CSV, csv,
+       csv + L", line 3: a quoted field is not closed."},
+      {"in Russian, a Cyrillic file name", kRussianUi, ID_KEY_FILTERS_IMPORT_CSV, cyrillic,
+       cyrillic + L", \x0441\x0442\x0440\x043E\x043A\x0430 3: \x043F\x043E\x043B\x0435 \x0432 "
+                  L"\x043A\x0430\x0432\x044B\x0447\x043A\x0430\x0445 \x043D\x0435 "
+                  L"\x0437\x0430\x043A\x0440\x044B\x0442\x043E."},
+      {"Excel does not start", kEnglishUi, ID_KEY_FILTERS_IMPORT_EXCEL, workbook,
+       L"Microsoft Excel could not be started."},
+      {"Excel does not start, in Russian", kRussianUi, ID_KEY_FILTERS_IMPORT_EXCEL, workbook,
+       L"\x041D\x0435 \x0443\x0434\x0430\x043B\x043E\x0441\x044C \x0437\x0430\x043F\x0443\x0441\x0442\x0438\x0442\x044C "
+       L"Microsoft Excel."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUILanguage(c.language);
+    for (bool shift : {false, true}) {
+      Open();
+      Select({1});
+      g_boxes.clear();
+      g_file = FileScript();
+      g_file.name = c.path;
+      g_file.chosen = c.command - ID_KEY_FILTERS_IMPORT_CSV + 1;
+      BYTE keys[256];
+      GetKeyboardState(keys);
+      keys[VK_SHIFT] = shift ? 0x80 : 0;
+      SetKeyboardState(keys);
+      HCURSOR arrow = LoadCursorW(nullptr, IDC_ARROW);
+      SetCursor(arrow);
+      Command(c.command);
+      keys[VK_SHIFT] = 0;
+      SetKeyboardState(keys);
+      EXPECT_EQ(GetCursor(), arrow) << "the wait cursor stayed";
+      ASSERT_EQ(g_boxes.size(), 1u) << "one error box, no question";
+      EXPECT_EQ(g_boxes[0].substr(0, c.error.size()), c.error);
+      EXPECT_EQ(Describe(m_dialog->filters), kFixtureList);
+      EXPECT_EQ(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0), 5);
+      EXPECT_EQ(Selected(), std::vector<int>{1});
+      EXPECT_FALSE(m_dialog->modified);
+      EXPECT_FALSE(IsWindowEnabled(Item(ID_KEY_FILTERS_APPLY)));
+      EXPECT_EQ(Describe(theApp.settings.keyFilters), kFixtureList);
+    }
+  }
+  EXPECT_EQ(registration.office->OutstandingReferences(), 0);
+}
+
+TEST_F(KeyFiltersDialogTest, ExcelFileExportOpensOnTheExcelTypeLastChosen) {
+  OfficeRegistration registration(true, true);
+  ScratchFolder folder;
+  FileDialogSeam.GetSaveFileName = &ScriptedFileDialog;
+  theApp.settings.keyFiltersExportType = 1;
+  Open();
+  struct Step {
+    UINT command;
+    DWORD opened, chosen;
+    const wchar_t* name;
+    UINT remembered;
+    const wchar_t* file;
+  } steps[] = {
+      {ID_KEY_FILTERS_EXPORT_EXCEL_FILE, 2, 3, L"a", 3, L"a.xls"},
+      {ID_KEY_FILTERS_EXPORT_EXCEL_FILE, 3, 2, L"b", 2, L"b.xlsx"},
+      {ID_KEY_FILTERS_EXPORT_EXCEL_FILE, 2, 3, L"c", 3, L"c.xls"},
+      {ID_KEY_FILTERS_EXPORT_CALC_FILE, 4, 4, L"d", 5, L"d.ods"},
+      {ID_KEY_FILTERS_EXPORT_EXCEL_FILE, 2, 3, L"e", 3, L"e.xls"},
+      {ID_KEY_FILTERS_EXPORT_EXCEL_FILE, 3, 3, L"f", 3, L"f.xls"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(step.file)));
+    g_file = FileScript();
+    g_file.chosen = step.chosen;
+    g_file.name = folder / step.name;
+    const size_t saved = registration.office->savedPaths.size();
+    Command(step.command);
+    EXPECT_EQ(g_file.opened, step.opened);
+    EXPECT_EQ(theApp.settings.keyFiltersExportType, step.remembered);
+    FakeSheet sheet;
+    EXPECT_TRUE(FakeOffice::ReadWorkbook(folder / step.file, sheet)) << "not written";
+    EXPECT_EQ(registration.office->savedPaths.size(), saved + 1);
+    // An .xls goes out as Excel 97-2003, whatever Excel's default.
+    const std::vector<std::wstring> journal = NormalisedJournal(*registration.office);
+    const bool xls = std::find(journal.begin(), journal.end(), L"workbook.SaveAs(\"<temp>\",56)") != journal.end();
+    EXPECT_EQ(xls, step.remembered == 3);
+    registration.office->journal.clear();
+  }
+  EXPECT_TRUE(g_boxes.empty());
 }
 
 TEST_F(KeyFiltersDialogTest, TextsExistInBothLanguages) {

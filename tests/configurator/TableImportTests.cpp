@@ -194,6 +194,37 @@ TEST_F(FormatsImportTest, VisibleAndSaveColumnsAddressTheCurrentFilter) {
   EXPECT_EQ(settings.formats[1].Flags, 0u);
 }
 
+// The registry part of the settings changes with what the add-in keeps: a Save or Visible bit, or any
+// field of a format saved in it or needed by it.
+TEST_F(FormatsImportTest, SettingsAreMarkedOnlyWhenWhatTheAddinKeepsChanges) {
+  const std::wstring save = L"Save in the settings of the Vombra";
+  struct Case {
+    const char* what;
+    Rows rows;
+    UINT betaFlags;
+    bool settingsModified;
+  } cases[] = {
+      {"template of a format only the list holds", {{L"Name", L"Template"}, {L"Alpha", L"%x"}}, 0, false},
+      {"nothing changed", {{L"Name", L"Template"}, {L"Beta", L"%B"}}, FORMAT_MUST_STORE, false},
+      {"template of a format the add-in needs", {{L"Name", L"Template"}, {L"Beta", L"%x"}}, FORMAT_MUST_STORE, true},
+      {"comment of a format saved in the add-in", {{L"Name", L"Comment"}, {L"Beta", L"c"}}, FORMAT_SAVE_IN_VOMBRA,
+       true},
+      {"Save set", {{L"Name", save}, {L"Alpha", L"+"}}, 0, true},
+      {"Save cleared", {{L"Name", save}, {L"Beta", L"-"}}, FORMAT_SAVE_IN_VOMBRA, true},
+      {"Visible set", {{L"Name", L"Visible"}, {L"Alpha", L"+"}}, 0, true},
+      {"a new format", {{L"Name"}, {L"New"}}, 0, false},
+      {"a new format saved in the add-in", {{L"Name", save}, {L"New", L"+"}}, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    settings.formats[2].Flags |= c.betaFlags;
+    settings.settingsModified = false;
+    EXPECT_EQ(Import(c.rows, false), TABLE_IMPORTED);
+    EXPECT_EQ(settings.settingsModified, c.settingsModified);
+  }
+}
+
 TEST_F(FormatsImportTest, ReplaceAsksBeforeRemovingAndNothingChangesOnRefusalOrEmptyTable) {
   struct Case {
     const char* what;
@@ -435,6 +466,9 @@ TEST_F(KeyFiltersRoundTripTest, CsvExportImportsBackUnchanged) {
     SetUp();
     filters.push_back({9, L"\x0414\x0432\x0435\x0440\x044C; \"\x0432\x0445\x043E\x0434\"", 0x3FFFFF, 65535, 0, 0});
     filters.push_back({12, L"tab\tand,comma", 0, 0, KEYFILTER_SHOW_TAB, 0});
+    filters.push_back({13, L" spaced ", 1, 2, 0, 0});
+    filters.push_back({14, L"two\r\nlines", 2, 3, KEYFILTER_SHOW_TAB, 0});
+    filters.push_back({15, L"\"quoted\"", 0, 1, 0, 0});
     const std::vector<_KEYFILTER_INFO> before = filters;
     const std::wstring expected = List();
     const std::wstring path = folder / L"filters.csv";
@@ -521,6 +555,20 @@ TEST_F(TableDialogTest, ExportDialogOpensOnTheRememberedTypeAndAddsTheExtension)
   std::wstring path;
   EXPECT_FALSE(ChooseExportFile(nullptr, IDS_FORMATS_EXPORT_FILTER, type, path));
   EXPECT_EQ(type, UINT(EXPORT_XLS));
+}
+
+// The file dialogs' filters and the messages of the commands have Russian twins of their own.
+TEST(TableTexts, EveryTextHasARussianTwin) {
+  g_hInstance = g_hResInstance = GetModuleHandleW(nullptr);
+  for (UINT id : {UINT(IDS_FORMATS_EXPORT_FILTER), UINT(IDS_FORMATS_IMPORT_FILTER), UINT(IDS_KEY_FILTERS_EXPORT_FILTER),
+                  UINT(IDS_KEY_FILTERS_IMPORT_FILTER), UINT(IDS_CSV_QUOTE_OPEN), UINT(IDS_IMPORT_NO_ROWS),
+                  UINT(IDS_IMPORT_REPLACE_QUESTION), UINT(IDS_OFFICE_NOT_STARTED), UINT(IDS_XLS_TOO_MANY_ROWS)}) {
+    SCOPED_TRACE(id);
+    const std::wstring english = LoadStrIn(id, kEnglishUi), russian = LoadStrIn(id, kRussianUi);
+    EXPECT_FALSE(english.empty());
+    EXPECT_FALSE(russian.empty());
+    EXPECT_NE(russian, english);
+  }
 }
 
 TEST_F(TableDialogTest, ImportDialogAndReaderFollowTypeAndExtension) {
