@@ -160,8 +160,16 @@ bool HandlerReleased(const std::shared_ptr<_CMD_INFO>& record) {
 
 void CVombra::WatchCommand(CReader* reader) {
   WaitingReader = nullptr;
-  if (CommandEvent) ResetEvent(CommandEvent);
+  {
+    CommandEventUse use(*this);
+    if (use.Event()) ResetEvent(use.Event());
+  }
   WaitingReader = reader;
+}
+
+void CVombra::SignalCommandEvent() {
+  CommandEventUse use(*this);
+  if (use.Event()) SetEvent(use.Event());
 }
 
 void CVombra::PostCommand(CReader* reader, const std::shared_ptr<_CMD_INFO>& record, UINT code, UINT total) {
@@ -219,7 +227,7 @@ void CVombra::ReleaseCommandWaits(CReader* reader) {
       waited = true;
     }
   }
-  if (waited && CommandEvent) SetEvent(CommandEvent);
+  if (waited) SignalCommandEvent();
 }
 
 // What every posting method does after its own checks: break the running command, post the record,
@@ -694,7 +702,7 @@ bool CVombra::BreakCommand(tVariant* result, tVariant* params, long count) {
   // The handler may be in a pause that only a wake cuts short.
   reader->Wake();
   // A broken command completes nothing; a host thread waiting for it would otherwise wait for ever.
-  if (WaitingReader.load() == reader && CommandEvent) SetEvent(CommandEvent);
+  if (WaitingReader.load() == reader) SignalCommandEvent();
   SetBool(result, true);
   return true;
 }

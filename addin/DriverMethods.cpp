@@ -2,6 +2,7 @@
 // connection parameter at a time and the (absent) additional actions.
 #include <cwchar>
 
+#include "ConnectionParameter.h"
 #include "Core.h"
 #include "Messages.h"
 #include "MethodSupport.h"
@@ -53,60 +54,19 @@ bool CVombra::SetParameter(tVariant* result, tVariant* params, long count) {
   static const VARIANT_TYPE nameType[] = {VTYPE_PWSTR};
   if (!CheckArgs(params, count, nameType, 1)) return true;
 
-  const std::wstring name = TextByLength(params[0]);
-  // The connection parameters it knows by name: the properties from Port to Suffix.
-  long prop = -1;
-  for (long i = PROP_PORT; i <= PROP_SUFFIX && prop < 0; ++i) {
-    if (name == g_PropNames[i] || name == g_PropNamesRu[i]) prop = i;
-  }
-  if (prop < 0) {
-    SetError(VOMBRA_E_PARAM_NOT_EXIST, nullptr);
-    return true;
-  }
-
-  const tVariant& value = params[1];
-  const UINT number = value.ulVal;
-  auto setFlag = [&](UINT flag) {
-    if (value.bVal) {
-      LiveParams.Flags |= flag;
-    } else {
-      LiveParams.Flags &= ~flag;
-    }
-  };
-  switch (prop) {
-    case PROP_PORT: {
-      static const VARIANT_TYPE valueType[] = {VTYPE_EMPTY, VTYPE_PWSTR};
-      if (!CheckArgs(params, count, valueType, 2)) return true;
-      LiveParams.Port = TextByLength(value);
-      if (LiveParams.Port.empty()) {
-        // The empty port stays set, so that a following Open fails the same way.
-        SetError(VOMBRA_E_PORT_NAME, nullptr);
-        return true;
-      }
-      break;
-    }
-    case PROP_MODEL:
-      if (number >= READER_MODEL_COUNT) {
-        SetError(E_INVALIDARG, nullptr);
-        return true;
-      }
-      LiveParams.Model = number;
-      break;
-    case PROP_SPEED: LiveParams.Speed = number; break;
-    case PROP_STOP_BITS: LiveParams.StopBits = number; break;
-    case PROP_CONNECT_TIMEOUT: LiveParams.ConnectTimeout = number; break;
-    case PROP_CONNECT_PERIOD: LiveParams.ConnectPeriod = number; break;
-    case PROP_RX_PERIOD: LiveParams.RxPeriod = number; break;
-    case PROP_REQUEST_TIMEOUT: LiveParams.RequestTimeout = number; break;
-    case PROP_REQUEST_TRIES: LiveParams.RequestTries = number; break;
-    case PROP_WIEGAND: setFlag(RDF_WIEGAND); break;
-    case PROP_BINARY_MODE: setFlag(RDF_BINARY); break;
-    case PROP_DIFFERENT_RK73: setFlag(RDF_DIFFERENT_CODES); break;
-    case PROP_NVT: setFlag(RDF_NVT); break;
-    case PROP_READER_FORMAT_ID: LiveParams.FormatId = number; break;
-    case PROP_PREFIX: LiveParams.Prefix = number; break;
-    case PROP_SUFFIX: LiveParams.Suffix = number; break;
-    default: break;
+  const tVariant& given = params[1];
+  ParameterValue value;
+  // Only a text value's pointer is read: in any other type those bytes are a number or garbage.
+  value.IsText = VariantType(&given) == VTYPE_PWSTR;
+  if (value.IsText) value.Text = TextByLength(given);
+  value.Number = given.ulVal;
+  value.Truth = given.bVal;
+  switch (SetConnectionParameter(LiveParams, TextByLength(params[0]), value)) {
+    case ParameterOutcome::Set: break;
+    case ParameterOutcome::UnknownName: SetError(VOMBRA_E_PARAM_NOT_EXIST, nullptr); return true;
+    case ParameterOutcome::WrongType: SetError(VOMBRA_E_PARAM_TYPE, nullptr); return true;
+    case ParameterOutcome::EmptyPort: SetError(VOMBRA_E_PORT_NAME, nullptr); return true;
+    case ParameterOutcome::OutOfRange: SetError(E_INVALIDARG, nullptr); return true;
   }
   if (result) SetBool(result, true);
   return true;

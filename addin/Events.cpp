@@ -224,7 +224,7 @@ void CVombra::OnReaderDisconnect(CReader* reader) {
 
 void CVombra::OnCommandDone(CReader* reader) {
   if (reader == WaitingReader.load()) {
-    if (CommandEvent) SetEvent(CommandEvent);
+    SignalCommandEvent();
     return;
   }
   try {

@@ -55,20 +55,6 @@ bool IsGiven(const tVariant& value) {
 
 bool IsNullArg(const tVariant& value) { return VariantType(&value) == VTYPE_NULL; }
 
-size_t ReadableBytes(const void* data, size_t bytes) {
-  const BYTE* start = static_cast<const BYTE*>(data);
-  if (!start || bytes == 0) return 0;
-  const BYTE* p = start;
-  while (size_t(p - start) < bytes) {
-    MEMORY_BASIC_INFORMATION region;
-    if (VirtualQuery(p, &region, sizeof region) == 0 || region.State != MEM_COMMIT) break;
-    const DWORD access = region.Protect & 0xFF;
-    if ((region.Protect & PAGE_GUARD) || access == PAGE_NOACCESS || access == PAGE_EXECUTE) break;
-    p = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize;
-  }
-  return std::min<size_t>(size_t(p - start), bytes);
-}
-
 size_t TextChars(const tVariant& value) {
   if (!value.pwstrVal) return 0;
   const size_t chars = value.wstrLen;
@@ -86,7 +72,18 @@ std::wstring TextByLength(const tVariant& value) {
 }
 
 std::wstring TextUpToNul(const tVariant& value) {
-  return value.pwstrVal ? std::wstring(value.pwstrVal) : std::wstring();
+  if (!value.pwstrVal) return std::wstring();
+  // A text without its NUL ends where the readable memory does. The search widens from the given
+  // length, so a sound text costs one look at its memory.
+  size_t limit = std::max<size_t>(size_t(value.wstrLen) + 1, 256);
+  for (;;) {
+    const size_t readable = ReadableBytes(value.pwstrVal, limit * sizeof(WCHAR_T)) / sizeof(WCHAR_T);
+    const size_t chars = wcsnlen(value.pwstrVal, readable);
+    if (chars < readable || readable < limit || limit > (size_t(1) << 40)) {
+      return std::wstring(value.pwstrVal, chars);
+    }
+    limit *= 2;
+  }
 }
 
 bool TruthOfFirstByte(const tVariant& value) { return value.ui8Val != 0; }

@@ -15,10 +15,6 @@ bool IsGiven(const tVariant& value);
 // NULL: the caller passed nothing to write an out value into.
 bool IsNullArg(const tVariant& value);
 
-// How many of the length units the host gives at data are there to be read: all of them when the
-// memory is, otherwise only what lies before unreadable memory. A host that gives a length beyond its
-// block must not take the process down.
-size_t ReadableBytes(const void* data, size_t bytes);
 // A text argument's length: wstrLen characters when they can all be read, otherwise the characters up
 // to the first NUL of the readable part (the host's texts end with one); 0 for a null pointer.
 size_t TextChars(const tVariant& value);
@@ -28,6 +24,7 @@ size_t BlockBytes(const tVariant& value);
 // A text argument of TextChars characters, NULs and all: the host's length is what a value carries.
 std::wstring TextByLength(const tVariant& value);
 // A text argument up to its first NUL, whatever length the host gives: what a list name is compared by.
+// A text without a NUL ends with the readable memory.
 std::wstring TextUpToNul(const tVariant& value);
 
 // A truth argument as its first byte, whatever its type: a number stands in for a BOOL.

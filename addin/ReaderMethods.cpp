@@ -85,6 +85,8 @@ void CVombra::WaitCommand(UINT timeout, const std::function<bool()>& settled) {
   if (timeout != 0 && CommandEvent) {
     // Other host threads go on meanwhile (a Close among them releases this wait).
     CallRelease release(*this);
+    // Ends before the call lock is taken back, so a Done that holds it can wait for this use.
+    CommandEventUse use(*this);
     const DWORD start = GetTickCount();
     // The event may be another thread's: set for its command, it stays set (manual reset), and
     // this wait then only looks, rather than ending early or spinning on it.
@@ -97,10 +99,12 @@ void CVombra::WaitCommand(UINT timeout, const std::function<bool()>& settled) {
         slice = std::min<DWORD>(slice, timeout - spent);
       }
       bool woken = false;
-      if (foreign) {
+      if (!use.Event()) {
+        break;  // the object is closing
+      } else if (foreign) {
         Sleep(slice);
       } else {
-        woken = WaitForSingleObject(CommandEvent, slice) == WAIT_OBJECT_0;
+        woken = WaitForSingleObject(use.Event(), slice) == WAIT_OBJECT_0;
       }
       if (settled ? settled() : woken) break;
       foreign = foreign || woken;

@@ -297,7 +297,17 @@ void CVombra::ReleaseWindowAndEvent() {
     UnregisterClassW(WINDOW_CLASS, WindowInstance);
     WindowClass = 0;
   }
-  CloseHandleField(CommandEvent);
+  if (CommandEvent) {
+    // A host thread still waiting is released; the handle goes only after its last use.
+    ReleaseCommandWaits(nullptr);
+    CommandEventClosing = true;
+    while (CommandEventUsers > 0) {
+      SetEvent(CommandEvent);
+      Sleep(1);
+    }
+    CloseHandleField(CommandEvent);
+    CommandEventClosing = false;
+  }
 }
 
 void CVombra::SetLocale(const WCHAR_T* locale) {

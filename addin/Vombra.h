@@ -16,6 +16,7 @@
 #include "CcidWatcher.h"
 #include "NativeApi.h"
 #include "Object.h"
+#include "PropNames.h"
 #include "ReaderEvents.h"
 #include "Reader.h"
 #include "Settings.h"
@@ -31,12 +32,10 @@ struct _DEVICEID_INFO {
   CReader* Reader = nullptr;
 };
 
-constexpr long VOMBRA_PROP_COUNT = 48;
 constexpr long VOMBRA_METHOD_COUNT = 53;
 
-// The four name tables, indexed by number; a name is matched exactly (case matters).
-extern const wchar_t* const g_PropNames[VOMBRA_PROP_COUNT];
-extern const wchar_t* const g_PropNamesRu[VOMBRA_PROP_COUNT];
+// The method name tables, indexed by number; a name is matched exactly (case matters). The property
+// names are in PropNames.h.
 extern const wchar_t* const g_MethodNames[VOMBRA_METHOD_COUNT];
 extern const wchar_t* const g_MethodNamesRu[VOMBRA_METHOD_COUNT];
 
@@ -231,6 +230,8 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   bool MifareBlockCommand(tVariant* result, tVariant* params, long count, bool write, bool plus);
   // WaitingReader := reader with CommandEvent reset.
   void WatchCommand(CReader* reader);
+  // Sets CommandEvent from any thread, unless it is closed or being closed.
+  void SignalCommandEvent();
   // Puts the record into the reader's slot as pending and wakes the reader.
   void PostCommand(CReader* reader, const std::shared_ptr<_CMD_INFO>& record, UINT code, UINT total);
   // Breaks the running command, posts the record and waits; false with the last error set when the
@@ -287,6 +288,27 @@ class CVombra : public IComponentBase, public IReaderEvents, public CObject, pub
   IMemoryManager* MemoryManager = nullptr;  // not owned
   bool RussianNames = false;
   HANDLE CommandEvent = nullptr;  // completion of a waited card command
+  // A host thread may still be inside its wait, and a reader thread left to end by itself may still
+  // signal, when Done closes CommandEvent: every use counts itself in CommandEventUsers first, and the
+  // close marks the event closing, then waits until the last use has ended.
+  std::atomic<int> CommandEventUsers{0};
+  std::atomic<bool> CommandEventClosing{false};
+  class CommandEventUse {
+   public:
+    explicit CommandEventUse(CVombra& addin) : m_addin(addin) {
+      ++addin.CommandEventUsers;
+      m_event = addin.CommandEventClosing ? nullptr : addin.CommandEvent;
+    }
+    ~CommandEventUse() { --m_addin.CommandEventUsers; }
+    CommandEventUse(const CommandEventUse&) = delete;
+    CommandEventUse& operator=(const CommandEventUse&) = delete;
+    // Null when there is no event or it is being closed.
+    HANDLE Event() const { return m_event; }
+
+   private:
+    CVombra& m_addin;
+    HANDLE m_event = nullptr;
+  };
   // The hidden window lives from Init to Done on the thread that called Init.
   HWND Window = nullptr;
   ATOM WindowClass = 0;

@@ -305,14 +305,29 @@ void BytesToHexDump(std::wstring& out, const BYTE* data, size_t n) {
   }
 }
 
+size_t ReadableBytes(const void* data, size_t bytes) {
+  const BYTE* start = static_cast<const BYTE*>(data);
+  if (!start || bytes == 0) return 0;
+  const BYTE* p = start;
+  while (size_t(p - start) < bytes) {
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(p, &region, sizeof region) == 0 || region.State != MEM_COMMIT) break;
+    const DWORD access = region.Protect & 0xFF;
+    if ((region.Protect & PAGE_GUARD) || access == PAGE_NOACCESS || access == PAGE_EXECUTE) break;
+    p = static_cast<const BYTE*>(region.BaseAddress) + region.RegionSize;
+  }
+  return std::min<size_t>(size_t(p - start), bytes);
+}
+
 namespace {
 
 constexpr size_t kMaxLoggedBytes = 256;
 constexpr size_t kMaxLoggedChars = 512;
 
+// The host's length is not trusted: what is shown ends with the readable memory too.
 void AppendBlock(std::wstring& out, const char* data, uint32_t length) {
   if (!data) length = 0;
-  size_t shown = std::min<size_t>(length, kMaxLoggedBytes);
+  size_t shown = ReadableBytes(data, std::min<size_t>(length, kMaxLoggedBytes));
   std::wstring hex;
   BytesToHexStr(reinterpret_cast<const BYTE*>(data), shown, hex);
   out += L'{';
@@ -323,7 +338,7 @@ void AppendBlock(std::wstring& out, const char* data, uint32_t length) {
 
 void AppendQuoted(std::wstring& out, const wchar_t* text, uint32_t length) {
   if (!text) length = 0;
-  size_t shown = std::min<size_t>(length, kMaxLoggedChars);
+  size_t shown = ReadableBytes(text, std::min<size_t>(length, kMaxLoggedChars) * sizeof(wchar_t)) / sizeof(wchar_t);
   out += L'"';
   for (size_t i = 0; i < shown; ++i) {
     wchar_t c = text[i];

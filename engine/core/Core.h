@@ -49,6 +49,11 @@ void ApplyThreadLocale();
 
 BOOL CreateDirectoryPath(const wchar_t* path);
 
+// How many of the bytes at data can be read: all of them when the memory is, otherwise only what
+// lies before unreadable memory. A host that gives a length beyond its block must not take the
+// process down.
+size_t ReadableBytes(const void* data, size_t bytes);
+
 // Log text of port traffic and of Native API values.
 void EscapeLogText(std::wstring& out, const char* bytes, int length);
 void EscapeLogTextW(std::wstring& out, const wchar_t* text, int length);

@@ -276,6 +276,39 @@ TEST_P(CommandReleaseTest, ReleasesTheWaitingMethodWithAbort) {
 INSTANTIATE_TEST_SUITE_P(Ways, CommandReleaseTest, ::testing::ValuesIn(kReleases),
                          [](const ::testing::TestParamInfo<Release>& info) { return info.param.Name; });
 
+// Done closes the completion event, but never under a host thread that is still inside its wait on
+// it: the waiter is held still (suspended) in the wait, and Done must not finish before it has left.
+TEST_F(CommandWaitTest, DoneClosesTheEventOnlyAfterTheWaiterLeftIt) {
+  std::vector<tVariant> args = UlRead(-1);
+  MethodCall call;
+  HANDLE callerThread = nullptr;
+  std::thread caller([&] {
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &callerThread, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    call = Call(L"ReadMifareUL", args);
+  });
+  ASSERT_TRUE(WaitForWaiter());
+  ASSERT_NE(nullptr, callerThread);
+  Sleep(20);  // into the wait itself
+  ASSERT_NE(DWORD(-1), SuspendThread(callerThread));
+  std::atomic<bool> done{false};
+  std::thread closer([&] {
+    addin.Done();
+    done = true;
+  });
+  Sleep(500);
+  EXPECT_FALSE(done) << "Done closed the event while a host thread was still waiting on it";
+  ResumeThread(callerThread);
+  closer.join();
+  caller.join();
+  CloseHandle(callerThread);
+  EXPECT_TRUE(done);
+  EXPECT_EQ(nullptr, addin.CommandEvent);
+  EXPECT_TRUE(call.Answer);
+  EXPECT_FALSE(call.BoolResult());
+  EXPECT_EQ(kAbort, addin.LastError);
+}
+
 TEST_F(CommandWaitTest, StatusWithDefaultTimeoutBlocksUntilTheCommandEnds) {
   Call(L"ReadMifareUL", UlRead(0));
   MethodCall call;

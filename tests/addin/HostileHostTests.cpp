@@ -3,6 +3,8 @@
 // a page the process cannot touch, so a read or write one element or one byte too far is an access
 // violation and fails the run. Every call must come back, answer false only with a last error set,
 // and leave nothing of the host's memory taken or freed twice.
+// winsock2.h must come before windows.h, which would pull in the old winsock.h.
+#include <winsock2.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -12,35 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "AddinLog.h"
+#include "CardCommandFixture.h"
 #include "FakeHost.h"
+#include "GuardedBlock.h"
 #include "Vombra.h"
+#include "sim/BinaryReaderSim.h"
 
 namespace {
-
-// Memory whose last byte sits right before a no-access page.
-class GuardedBlock {
- public:
-  explicit GuardedBlock(size_t bytes) {
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    const size_t page = info.dwPageSize;
-    const size_t pages = (bytes + page - 1) / page + 1;
-    m_base = static_cast<BYTE*>(VirtualAlloc(nullptr, pages * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    DWORD old = 0;
-    if (m_base) VirtualProtect(m_base + (pages - 1) * page, page, PAGE_NOACCESS, &old);
-    m_data = m_base ? m_base + (pages - 1) * page - bytes : nullptr;
-  }
-  ~GuardedBlock() {
-    if (m_base) VirtualFree(m_base, 0, MEM_RELEASE);
-  }
-  GuardedBlock(const GuardedBlock&) = delete;
-  GuardedBlock& operator=(const GuardedBlock&) = delete;
-  void* Data() const { return m_data; }
-
- private:
-  BYTE* m_base = nullptr;
-  BYTE* m_data = nullptr;
-};
 
 // DoAdditionalAction has no action to run: it refuses every call and leaves the last error alone.
 constexpr long kQuietRefusal = 9;
@@ -189,12 +170,13 @@ class HostileHost : public ::testing::Test {
       if (asFunction) Release(*result, tVariant{});
       for (size_t i = 0; params && i < values.size(); ++i) Release(params[i], values[i]);
       // A reader a row opened would make the next rows wait on a device that is not there.
-      addin.StopReaders();
+      if (!keepReaders) addin.StopReaders();
     }
   }
 
   CFakeHost host;
   CVombra addin{L"VombraExtension"};
+  bool keepReaders = false;  // the rows drive a reader the fixture opened
   std::vector<std::unique_ptr<GuardedBlock>> blocks;
   std::vector<ArgKind> kinds;
   tVariant soundText{};  // a text no method takes for a port, a device or a file
@@ -233,6 +215,168 @@ TEST_F(HostileHost, EveryMethodTakesEveryArgumentKindInBothLanguages) {
       CallBoth(number, {}, -1, true, label + " negative count");
     }
   }
+}
+
+// At log level 6 every call's arguments are written into the log before the body runs: the log's
+// reading of a nonsense value stops at the end of the host's block as the bodies' reading does.
+TEST_F(HostileHost, LoggedCallsReadNoFurtherThanTheHostsBlocks) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder = std::wstring(temp) + L"VombraHostileLog" + std::to_wstring(GetCurrentProcessId());
+  g_logFolder = folder;
+  addin.LogLevel = 6;
+  for (long method = 0; method < VOMBRA_METHOD_COUNT; ++method) {
+    const std::wstring known = g_MethodNames[method];
+    if (known == L"LoadSettings" || known == L"SaveSettings" || known == L"ClearLog") continue;
+    const long n = addin.GetNParams(method);
+    for (const ArgKind& kind : kinds) {
+      if (!kind.nonsense || n == 0) continue;
+      CallBoth(method, std::vector<tVariant>(size_t(n), kind.value), n, true,
+               "logged method " + std::to_string(method) + " all " + kind.name);
+    }
+  }
+  addin.LogLevel = 0;
+  EXPECT_NE(GetFileAttributesW((folder + L"\\Vombra.log").c_str()), INVALID_FILE_ATTRIBUTES) << "nothing was logged";
+  DeleteFileW((folder + L"\\Vombra.log").c_str());
+  RemoveDirectoryW(folder.c_str());
+  g_logFolder.clear();
+}
+
+// The reader and card-command methods with a reader open and connected (a binary-mode device on
+// loopback with a Mifare Classic card in its field), so that the rows reach the bodies that talk to
+// it: each parameter in turn gets every kind while the others are sound, then all of one kind, then
+// too few. Commands that a row leaves running are broken by the next one.
+class HostileHostOpenReader : public HostileHost {
+ protected:
+  void SetUp() override {
+    HostileHost::SetUp();
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    // Init, which makes the event, is not run: it would read the registry.
+    addin.CommandEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    addin.IdentKeyDelay = 0;
+    addin.LiveParams.ConnectPeriod = 200;
+    addin.LiveParams.RequestTimeout = 300;
+    addin.LiveParams.RequestTries = 1;
+    keepReaders = true;
+  }
+  void TearDown() override {
+    HostileHost::TearDown();
+    WSACleanup();
+  }
+
+  // Opens the simulator's port and waits until its reader is connected; the device ID.
+  std::wstring OpenConnected(const std::wstring& port) {
+    addin.LiveParams.Port = port;
+    addin.LiveParams.Flags = RDF_BINARY;
+    tVariant result{};
+    tVariant id{};
+    EXPECT_TRUE(addin.CallAsFunc(addin.FindMethod(L"Open"), &result, &id, 1));
+    std::wstring text;
+    if (id.vt == VTYPE_PWSTR && id.pwstrVal) text.assign(id.pwstrVal, id.wstrLen);
+    Release(id, tVariant{});
+    const DWORD start = GetTickCount();
+    while (Status(text) != RS_CONNECTED && GetTickCount() - start < 20000) Sleep(20);
+    return text;
+  }
+
+  int Status(const std::wstring& id) {
+    tVariant arg = Text(id.c_str(), uint32_t(id.size()));
+    tVariant result{};
+    addin.CallAsFunc(addin.FindMethod(L"GetStatus"), &result, &arg, 1);
+    return result.vt == VTYPE_I4 ? result.lVal : -1;
+  }
+
+  // The method's truth result for sound arguments.
+  bool SoundCall(const wchar_t* name, const std::vector<tVariant>& given) {
+    std::vector<tVariant> values = given;
+    tVariant result{};
+    const bool answer = addin.CallAsFunc(addin.FindMethod(name), &result, values.data(), long(values.size()));
+    const bool truth = answer && result.vt == VTYPE_BOOL && result.bVal;
+    Release(result, tVariant{});
+    for (size_t i = 0; i < values.size(); ++i) Release(values[i], given[i]);
+    return truth;
+  }
+};
+
+TEST_F(HostileHostOpenReader, CardMethodsOnAConnectedReaderTakeEveryArgumentKind) {
+  SimIdentity identity;
+  identity.ModelName = "KD-6 B";
+  identity.HwCode = 0x811;
+  identity.Serial = 777;
+  identity.Version = "1.8";
+  CBinaryReaderSim sim(identity);
+  ASSERT_TRUE(sim.Listening());
+  sim.Change([](CBinaryReaderModel& m) { m.AddCard(Classic1KCard("04 01 02 03")); });
+  const std::wstring device = OpenConnected(sim.PortName());
+  ASSERT_EQ(Status(device), RS_CONNECTED);
+
+  const tVariant id = Text(device.c_str(), uint32_t(device.size()));
+  const tVariant out = Raw(VTYPE_EMPTY, 0);
+  const tVariant null = Raw(VTYPE_NULL, 0);
+  auto i4 = [](int32_t n) { return Raw(VTYPE_I4, uint32_t(n)); };
+  auto ui4 = [](uint32_t n) { return Raw(VTYPE_UI4, n); };
+  auto truth = [](bool b) { return Raw(VTYPE_BOOL, b); };
+  const tVariant block = Text(L"C0C1C2C3C4C5C6C7C8C9CACBCCCDCECF", 32);
+  // Sound arguments of each method; the ones that change how the reader connects come last.
+  const struct {
+    const wchar_t* name;
+    std::vector<tVariant> sound;
+  } rows[] = {
+      {L"GetStatus", {id}},
+      {L"GetReaderInfo", {id, out, out, out, out}},
+      {L"GetKeyInfo", {id, i4(0), out, out, out, out, out, out}},
+      {L"ContinueScanning", {id}},
+      {L"ReadMifareUL", {id, i4(4), out, i4(1), i4(-1)}},
+      {L"WriteMifareUL", {id, i4(6), Text(L"11223344", 8), i4(1), i4(-1)}},
+      {L"ReadMifareC", {id, i4(1), i4(0), out, i4(1), ui4(0), truth(false), truth(false), i4(-1), null}},
+      {L"WriteMifareC", {id, i4(1), i4(0), block, i4(1), ui4(0), truth(false), truth(false), i4(-1), null}},
+      {L"ReadMifareP",
+       {id, i4(1), i4(0), out, i4(1), ui4(0), truth(false), truth(false), truth(true), i4(-1), null}},
+      {L"WriteMifareP",
+       {id, i4(1), i4(0), block, i4(1), ui4(0), truth(false), truth(false), truth(true), i4(-1), null}},
+      {L"WriteMifareKeysToReader", {id, i4(2), Text(L"A0A1A2A3A4A5", 12), null, i4(-1)}},
+      {L"Signal", {id, null, truth(true)}},
+      {L"InitializeTemic", {id, ui4(0xFFFFFFFFu)}},
+      {L"FindTemic", {id, truth(false), out, i4(-1), null, ui4(0xFFFFFFFFu)}},
+      {L"ReadTemic", {id, i4(1), out, i4(1), i4(-1), null, ui4(0xFFFFFFFFu)}},
+      {L"WriteTemic", {id, i4(1), Text(L"01020304", 8), i4(1), i4(-1), null, truth(false), ui4(0xFFFFFFFFu)}},
+      {L"GetCommandStatus", {id, out, out, out, out, ui4(0)}},
+      {L"BreakCommand", {id}},
+      {L"GetCommandResult", {id, ui4(3), out, out}},
+      {L"UpdateReaderParameters", {id, truth(false)}},
+      {L"Reconnect", {id}},
+  };
+  // The rows must reach a connected reader with a card, or they would test the argument checks only.
+  for (const auto& row : rows) {
+    if (wcscmp(row.name, L"ReadMifareC") == 0) {
+      EXPECT_TRUE(SoundCall(row.name, row.sound)) << std::hex << addin.LastError;
+    }
+  }
+
+  for (const auto& row : rows) {
+    const long method = addin.FindMethod(row.name);
+    ASSERT_GE(method, 0);
+    ASSERT_EQ(long(row.sound.size()), addin.GetNParams(method));
+    const std::string label = std::string("open reader, ") + std::string(row.name, row.name + wcslen(row.name));
+    const long n = long(row.sound.size());
+    for (const ArgKind& kind : kinds) {
+      for (long i = 0; i < n; ++i) {
+        std::vector<tVariant> mixed = row.sound;
+        mixed[size_t(i)] = kind.value;
+        CallBoth(method, mixed, n, kind.nonsense, label + " parameter " + std::to_string(i) + " " + kind.name);
+      }
+    }
+    for (long given = 0; given < n; ++given) {
+      std::vector<tVariant> fewer(row.sound.begin(), row.sound.begin() + given);
+      CallBoth(method, fewer, given, true, label + " count " + std::to_string(given));
+    }
+    CallBoth(method, row.sound, n, true, label + " no array", true);
+    // The reader comes back after each method's rows, so the next method meets it connected.
+    const DWORD start = GetTickCount();
+    while (Status(device) != RS_CONNECTED && GetTickCount() - start < 10000) Sleep(20);
+  }
+  EXPECT_EQ(Status(device), RS_CONNECTED) << "the reader survived the table";
 }
 
 TEST_F(HostileHost, EveryPropertyTakesEveryArgumentKind) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FakeHost.h"
+#include "GuardedBlock.h"
 #include "Messages.h"
 #include "MethodSupport.h"
 #include "Vombra.h"
@@ -152,6 +153,29 @@ const TextCase kTextCases[] = {
 
 TEST(MethodSupportArgs, TextIsReadByItsRule) {
   for (const TextCase& c : kTextCases) {
+    SCOPED_TRACE(c.Name);
+    EXPECT_EQ(TextByLength(c.Value), c.ByLength);
+    EXPECT_EQ(TextUpToNul(c.Value), c.UpToNul);
+  }
+}
+
+// A host's text that runs into the end of its block: neither rule reads past the block, whatever
+// length the host gives and whether or not a NUL ends the text.
+TEST(MethodSupportArgs, TextsEndWithTheHostsBlock) {
+  GuardedBlock bare(4 * sizeof(WCHAR_T));
+  std::memcpy(bare.Data(), L"COM7", 4 * sizeof(WCHAR_T));  // the block ends right after "7"
+  GuardedBlock ended(5 * sizeof(WCHAR_T));
+  std::memcpy(ended.Data(), L"COM7", 5 * sizeof(WCHAR_T));
+  const WCHAR_T* bareText = static_cast<const WCHAR_T*>(bare.Data());
+  const WCHAR_T* endedText = static_cast<const WCHAR_T*>(ended.Data());
+  const TextCase cases[] = {
+      {"no NUL, its own length", Text(bareText, 4), L"COM7", L"COM7"},
+      {"no NUL, no length", Text(bareText, 0), L"", L"COM7"},
+      {"no NUL, a megabyte claimed", Text(bareText, 1u << 20), L"COM7", L"COM7"},
+      {"no NUL, the whole range claimed", Text(bareText, 0xFFFFFFFFu), L"COM7", L"COM7"},
+      {"a NUL, a megabyte claimed", Text(endedText, 1u << 20), L"COM7", L"COM7"},
+  };
+  for (const TextCase& c : cases) {
     SCOPED_TRACE(c.Name);
     EXPECT_EQ(TextByLength(c.Value), c.ByLength);
     EXPECT_EQ(TextUpToNul(c.Value), c.UpToNul);

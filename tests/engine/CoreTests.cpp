@@ -11,6 +11,7 @@
 
 #include "AddinModule.h"
 #include "Core.h"
+#include "GuardedBlock.h"
 #include "ResourceIds.h"
 #include "Variant.h"
 
@@ -411,6 +412,39 @@ TEST(VariantText, StringsAndBlocksAreCut) {
     blob.strLen = 0;
     VariantToText(&blob, text);
     EXPECT_EQ(text, L"{}");
+  }
+}
+
+// A host's length is not trusted: the text shown stops where the host's block does, and "..." tells
+// that the length asked for more.
+TEST(VariantText, LengthsBeyondTheBlockStopAtItsEnd) {
+  GuardedBlock textBlock(3 * sizeof(wchar_t));
+  std::memcpy(textBlock.Data(), L"abc", 3 * sizeof(wchar_t));  // no NUL: the block ends after "c"
+  GuardedBlock bytesBlock(2);
+  std::memcpy(bytesBlock.Data(), "\x01\x02", 2);
+  struct Case {
+    const char* name;
+    uint16_t type;
+    void* data;
+    uint32_t length;
+    std::wstring text;
+  } cases[] = {
+      {"text of its own length", VTYPE_PWSTR, textBlock.Data(), 3, L"\"abc\""},
+      {"text claiming a megabyte", VTYPE_PWSTR, textBlock.Data(), 1u << 20, L"\"abc...\""},
+      {"text claiming the whole range", VTYPE_PWSTR, textBlock.Data(), 0xFFFFFFFFu, L"\"abc...\""},
+      {"blob of its own length", VTYPE_BLOB, bytesBlock.Data(), 2, L"{0102}"},
+      {"blob claiming a megabyte", VTYPE_BLOB, bytesBlock.Data(), 1u << 20, L"{0102...}"},
+      {"narrow text claiming the whole range", VTYPE_PSTR, bytesBlock.Data(), 0xFFFFFFFFu, L"{0102...}"},
+      {"no memory at all", VTYPE_PWSTR, nullptr, 1u << 20, L"\"\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tVariant value = Value(c.type);
+    value.pstrVal = static_cast<char*>(c.data);
+    value.strLen = c.length;
+    std::wstring text;
+    VariantToText(&value, text);
+    EXPECT_EQ(text, c.text);
   }
 }
 

@@ -1,10 +1,11 @@
 #!/bin/sh
 # sh tests/native/run.sh [build-dir]: builds the pure engine code (format language, format applier,
 # key model, the parsers of reader replies, the Telnet filter, the ATR, the search's replies, the
-# settings key's text forms), the texts of the add-in's settings document and the configurator's XML
-# document natively with clang under AddressSanitizer and UndefinedBehaviorSanitizer, runs their test
-# tables, then fuzzes every target for FUZZ_SECONDS seconds in all (default 117: the format language
-# gets two shares, every other target one; longer by hand). The corpora grow in the build directory;
+# settings key's text forms), the texts of the add-in's settings document, the connection parameters
+# SetParameter sets by name and the configurator's XML document natively with clang under
+# AddressSanitizer and UndefinedBehaviorSanitizer, runs their test tables, then fuzzes every target
+# for FUZZ_SECONDS seconds in all (default 117: the format language gets two shares, every other
+# target one; longer by hand). The corpora grow in the build directory;
 # tests/native/corpus/<family> (reader, telnet, atr, ...) holds each target's seeds and the inputs of
 # past findings, all run first. Exits non-zero on a failed test, a sanitizer report, a failed check,
 # a crash or a hang.
@@ -38,4 +39,4 @@ fuzz telnet_fuzz tests/native/telnet.dict "$SHARE" "the Telnet filter"
 fuzz atr_fuzz tests/native/atr.dict "$SHARE" "the ATR parser"
 fuzz search_fuzz tests/native/search.dict "$SHARE" "the search replies"
 fuzz registry_fuzz tests/native/registry.dict "$SHARE" "the registry text forms"
-fuzz settings_fuzz tests/native/settings.dict "$SHARE" "the settings document's texts"
+fuzz settings_fuzz tests/native/settings.dict "$SHARE" "the settings document's texts and SetParameter"

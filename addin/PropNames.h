@@ -1,0 +1,62 @@
+// The property numbers and names. No Windows header: the connection parameters that SetParameter
+// takes by these names are checked by the native sanitizer build too.
+#pragma once
+
+constexpr long VOMBRA_PROP_COUNT = 48;
+
+// The property name tables, indexed by number; a name is matched exactly (case matters).
+extern const wchar_t* const g_PropNames[VOMBRA_PROP_COUNT];
+extern const wchar_t* const g_PropNamesRu[VOMBRA_PROP_COUNT];
+
+// The property numbers, in the order of g_PropNames.
+enum VombraProp : long {
+  PROP_SEARCH_STANDARD_COM_PORTS = 0,
+  PROP_SEARCH_VIRTUAL_COM_PORTS,
+  PROP_SEARCH_CCID,
+  PROP_SEARCH_IP_PORTS,
+  PROP_FIND_IP_TIMEOUT,
+  PROP_FIND_IP_TRIES,
+  PROP_PORT,
+  PROP_MODEL,
+  PROP_SPEED,
+  PROP_STOP_BITS,
+  PROP_CONNECT_TIMEOUT,
+  PROP_CONNECT_PERIOD,
+  PROP_RX_PERIOD,
+  PROP_REQUEST_TIMEOUT,
+  PROP_REQUEST_TRIES,
+  PROP_WIEGAND,
+  PROP_BINARY_MODE,
+  PROP_DIFFERENT_RK73,
+  PROP_NVT,
+  PROP_READER_FORMAT_ID,
+  PROP_PREFIX,
+  PROP_SUFFIX,
+  PROP_LOG_LEVEL,
+  PROP_MAX_LOG_SIZE,
+  PROP_DEFAULT_FORMAT_ID,
+  PROP_KEY_TYPES,
+  PROP_KEY_HOLD_TIMEOUT,
+  PROP_HOLD_MIFARE_C,
+  PROP_HOLD_MIFARE_P,
+  PROP_HOLD_MIFARE_UL,
+  PROP_HOLD_TEMIC,
+  PROP_TEMIC_SCAN_PARAMETERS,
+  PROP_AUTO_MIFARE_C,
+  PROP_AUTO_MIFARE_P,
+  PROP_AUTO_MIFARE_UL,
+  PROP_AUTO_TEMIC,
+  PROP_SOUND_ENABLED,
+  PROP_SOUND_TRANSFER,
+  PROP_SOUND_TRANSFER_ERROR,
+  PROP_SOUND_CONNECTIONS,
+  PROP_SOUND_DISCONNECTIONS,
+  PROP_SOUND_FOUND_KEY,
+  PROP_SOUND_LOST_KEY,
+  PROP_SETTINGS_MODIFIED,
+  PROP_FORMAT_COUNT,
+  PROP_KEY_FILTER_COUNT,
+  PROP_AUTHORIZATION_KEY_MC,
+  PROP_AUTHORIZATION_KEY_MP,
+};
+static_assert(PROP_AUTHORIZATION_KEY_MP + 1 == VOMBRA_PROP_COUNT, "one number per property name");
