@@ -51,6 +51,17 @@ struct FakeAddinState {
   // Readers by ID; GetStatus answers 3 and GetReaderInfo false for an ID not listed.
   FakeReaderInfo Readers[8];
   int ReaderCount;
+  // The driver description the Connection dialog reads.
+  wchar_t Version[16];          // GetVersion's text; empty: an I4 comes back instead
+  wchar_t Parameters[6144];     // GetParameters' settings description
+  bool ParametersNotText;       // GetParameters puts an I4 where the description goes
+  wchar_t Actions[1024];        // GetAdditionalActions' description
+  wchar_t TestText[128];        // DeviceTest's description
+  wchar_t LastErrorText[128];   // GetLastError's text when not empty (else "Device is not open.")
+  wchar_t Refuse[32];           // this method answers false ...
+  int RefuseAt;                 // ... on its RefuseAt-th call from here (1 the next; 0 every call)
+  int RefuseSeen;               // its calls counted so far
+  wchar_t Throw[32];            // this method's call itself fails: the host throws
 };
 
 typedef FakeAddinState* (*PFN_FAKE_ADDIN_STATE)();

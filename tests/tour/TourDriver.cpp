@@ -300,6 +300,11 @@ HWND ShownPage(HWND main) {
 
 constexpr char kSimKeyLine[] = "Em-Marine[0000] 012,12345";
 
+// The search settings the tour's add-in reads: serial and PC/SC ports only. The real library's network
+// search broadcasts to 255.255.255.255, so the IP-port bit (0x10) stays clear.
+constexpr DWORD kTourSearchFlags = 0x2E;
+static_assert((kTourSearchFlags & 0x10) == 0, "the tour never searches the network");
+
 // The simulated reader's port in the settings the configurator and the add-in read at their start; no
 // search beyond it (no COM ports, no broadcast).
 bool StoreReaderPort(const std::wstring& port) {
@@ -307,10 +312,14 @@ bool StoreReaderPort(const std::wstring& port) {
   if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Tarvelon\\Vombra", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
                       &key, nullptr) != ERROR_SUCCESS)
     return false;
-  const DWORD searchFlags = 0x2E;
+  const DWORD searchFlags = kTourSearchFlags;
+  // The Connection dialog's port list offers the additional ports (a multi-string).
+  const std::wstring additional = port + L'\0';
   const bool stored =
       RegSetValueExW(key, L"Portname", 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
                      DWORD((port.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+      RegSetValueExW(key, L"AdditionalPorts", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(additional.c_str()),
+                     DWORD((additional.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
       RegSetValueExW(key, L"SearchFlags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&searchFlags),
                      sizeof searchFlags) == ERROR_SUCCESS;
   RegCloseKey(key);
@@ -435,6 +444,90 @@ void ShootFormatsWithAddIn(HWND main, HWND formats, CTextReaderSim& sim) {
   // The add-in the check loaded renders every shown format's sample of the key.
   InvalidateRect(GetDlgItem(formats, kFormatsListId), nullptr, TRUE);
   Shoot(main, L"formats-samples");
+}
+
+// --- The Connection dialog: the simulated reader opened through the Test page's "Open...".
+
+// Selects the item showing `text` in the first combo box below `parent` that has one.
+bool SelectComboText(HWND parent, const std::wstring& text) {
+  struct Search {
+    const std::wstring* text;
+    bool done;
+  } search{&text, false};
+  EnumChildWindows(
+      parent,
+      [](HWND wnd, LPARAM param) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(param);
+        wchar_t className[32] = {};
+        GetClassNameW(wnd, className, 32);
+        if (_wcsicmp(className, L"ComboBox") != 0) return TRUE;
+        const LRESULT index = SendMessageW(wnd, CB_FINDSTRINGEXACT, WPARAM(-1), LPARAM(s->text->c_str()));
+        if (index == CB_ERR) return TRUE;
+        SendMessageW(wnd, CB_SETCURSEL, WPARAM(index), 0);
+        s->done = true;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.done;
+}
+
+// The form page of the Connection dialog: its child dialog holding "Save and close".
+HWND ConnectionForm(HWND dialog) {
+  for (HWND child = FindWindowExW(dialog, nullptr, L"#32770", nullptr); child;
+       child = FindWindowExW(dialog, child, L"#32770", nullptr)) {
+    if (GetDlgItem(child, IDC_PARAMS_SAVE)) return child;
+  }
+  return nullptr;
+}
+
+void ShootConnection(HWND main, const std::wstring& port) {
+  constexpr int kLoadButtonId = 1026;
+  HWND test = ShownPage(main);
+  HWND open = test ? GetDlgItem(test, IDC_TEST_OPEN) : nullptr;
+  if (!open) {
+    Log(L"tour: %ls\n", L"the Test page has no Open button");
+    ++g_failures;
+    return;
+  }
+  if (!IsWindowEnabled(open)) PostMessageW(GetDlgItem(test, kLoadButtonId), BM_CLICK, 0, 0);
+  WaitFor([&] { return IsWindowEnabled(open) != FALSE; });
+  HWND dialog = OpenPopup(main, test, IDC_TEST_OPEN, L"connection-form");
+  if (!dialog) return;
+  HWND form = nullptr;
+  // The form is built once the driver answered: wait for its fields.
+  WaitFor([&] { return (form = ConnectionForm(dialog)) != nullptr && SelectComboText(form, port); });
+  if (!form) {
+    Log(L"tour: %ls\n", L"the Connection dialog has no form");
+    ++g_failures;
+    ClosePopup(dialog, IDCANCEL);
+    return;
+  }
+  Shoot(dialog, L"connection-form");
+  HWND tabs = GetDlgItem(dialog, IDC_DEV_OPEN_TABS);
+  PostMessageW(tabs, WM_KEYDOWN, VK_RIGHT, 1);
+  PostMessageW(tabs, WM_KEYUP, VK_RIGHT, 0xC0000001);
+  if (WaitFor([&] { return SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == 1; }, 5000)) {
+    Shoot(dialog, L"connection-xml");
+  } else {
+    Log(L"tour: %ls\n", L"the XML tab was not reached");
+    ++g_failures;
+  }
+  PostMessageW(tabs, WM_KEYDOWN, VK_LEFT, 1);
+  PostMessageW(tabs, WM_KEYUP, VK_LEFT, 0xC0000001);
+  WaitFor([&] { return SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == 0; }, 5000);
+  PostMessageW(form, WM_COMMAND, MAKEWPARAM(IDC_PARAMS_SAVE, BN_CLICKED), LPARAM(GetDlgItem(form, IDC_PARAMS_SAVE)));
+  if (!WaitFor([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }, kWaitMs)) {
+    Log(L"tour: %ls\n", L"the reader was not opened");
+    ++g_failures;
+    if (HWND box = FindProgramPopup(main, dialog)) ClosePopup(box, IDOK);
+    ClosePopup(dialog, IDCANCEL);
+    return;
+  }
+  HWND devices = GetDlgItem(test, IDC_TEST_DEVICES);
+  if (!WaitFor([&] { return SendMessageW(devices, CB_GETCURSEL, 0, 0) >= 0; }, 5000)) {
+    Log(L"tour: %ls\n", L"the opened reader is not listed");
+    ++g_failures;
+  }
 }
 
 // The Test page's Events tab with the reader's events: the live test above loaded the add-in and its key
@@ -766,6 +859,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (page == 2) ShootReadKeys(main);
     if (page == 3) ShootSoundCombo(main);
+    if (page == 5) ShootConnection(main, sim.PortName());
     if (page == 5) ShootTestEvents(main);
     if (page == 5) ShootTestTabs(main);
   }
