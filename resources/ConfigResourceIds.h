@@ -491,3 +491,33 @@
 #define IDS_OFFICE_EXCEL        626
 #define IDS_OFFICE_CALC         627
 #define IDS_XLS_TOO_MANY_ROWS   628  // "An .xls file holds at most 65,536 rows; this table has %d."
+
+// The Connection dialog's settings form (testbench/ParamsPage.*, ConfigTestForm.rc).
+#define IDD_PARAMS_FORM              957
+#define IDD_PARAMS_TAB               961
+#define IDR_PARAMS_FUNCTIONS_MENU    806
+#define IDC_PARAMS_SAVE              1058
+#define IDC_PARAMS_FUNCTIONS         1060
+#define IDC_PARAMS_DRIVER            1061
+#define IDC_PARAMS_VERSION           1062
+#define IDC_PARAMS_TABS              1063
+#define IDC_PARAMS_DRIVER_GROUP      1065
+#define IDC_PARAMS_TITLE             1066
+#define IDC_PARAMS_FIRST_FIELD       3000  // the generated tabs' controls, numbered on from here
+#define ID_PARAMS_DEVICE_TEST        32793
+#define ID_PARAMS_ACTION_FIRST       800   // + the action's index
+
+// The Connection dialog and its XML pages (testbench/DevOpenDialog.*, XmlPage.*, ConfigTestConnection.rc).
+#define IDD_DEV_OPEN                 904
+#define IDD_XML_PAGE                 960
+#define IDR_XML_PAGE_MENU            807
+#define IDC_DEV_OPEN_TABS            1059
+#define IDC_XML_TEXT                 1053
+#define ID_XML_COPY                  32795
+#define ID_XML_COPY_ALL              32796
+#define ID_XML_SELECT_ALL            32798
+#define IDS_DRIVER_INSTALLED         203  // "Installed"
+#define IDS_DEV_OPEN_TAB_FORM        260
+#define IDS_DEV_OPEN_TAB_PARAMS_XML  261
+#define IDS_DEV_OPEN_TAB_ACTIONS_XML 262
+#define IDS_DRIVER_SETTINGS_UNREADABLE 299  // "The driver's settings description cannot be read."

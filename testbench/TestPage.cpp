@@ -8,6 +8,7 @@
 #include "ConfigResourceIds.h"
 #include "ConfigVombraApp.h"
 #include "Core.h"
+#include "DevOpenDialog.h"
 #include "EventsPage.h"
 #include "KeyModel.h"
 #include "MessageBox.h"
@@ -264,9 +265,7 @@ void CTestPage::UpdateButtons() {
   const bool loaded = m_host.IsLoaded();
   const bool selected = loaded && SelectedDevice() != nullptr;
   if (deviceList) EnableWindow(deviceList, loaded);
-  // The Connection dialog that "Open..." runs comes later; until then readers are opened from the
-  // Methods tab.
-  EnableWindow(GetDlgItem(hwnd, IDC_TEST_OPEN), FALSE);
+  EnableWindow(GetDlgItem(hwnd, IDC_TEST_OPEN), loaded);
   EnableWindow(GetDlgItem(hwnd, IDC_TEST_CLOSE), selected);
   EnableWindow(GetDlgItem(hwnd, IDC_TEST_RECONNECT), selected);
 }
@@ -391,6 +390,19 @@ void CTestPage::OnLoadButton() {
   UpdateButtons();
 }
 
+void CTestPage::OnOpenDevice() {
+  if (!m_host.IsLoaded()) return;
+  CDevOpenDialog dialog(m_host);
+  if (dialog.DoModal(IDD_DEV_OPEN, hwnd) != 1) return;
+  UpdateStatusTimer();
+  for (size_t i = 0; i < devices.size(); ++i) {
+    if (devices[i].DeviceId != dialog.DeviceId) continue;
+    SendMessageW(deviceList, CB_SETCURSEL, WPARAM(i), 0);
+    UpdateButtons();
+    break;
+  }
+}
+
 void CTestPage::OnCloseDevice() {
   const _TEST_DEVICE_INFO* device = SelectedDevice();
   if (!device) return;
@@ -419,6 +431,9 @@ bool CTestPage::OnCommand(UINT id, UINT notifyCode, HWND control) {
         return false;
       case IDC_TEST_DEVICES:
         if (notifyCode == CBN_SELCHANGE) UpdateButtons();
+        return false;
+      case IDC_TEST_OPEN:
+        OnOpenDevice();
         return false;
       case IDC_TEST_CLOSE:
         OnCloseDevice();

@@ -66,6 +66,8 @@ class CTestPage : public CAppPage {
 
   // The commands; each shows a failure in a box and leaves the page as it was.
   void OnLoadButton();
+  // Runs the Connection dialog; a reader it opened is listed and selected.
+  void OnOpenDevice();
   void OnCloseDevice();
   void OnReconnect();
 

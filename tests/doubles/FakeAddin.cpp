@@ -95,6 +95,10 @@ const wchar_t* const kMethods[][2] = {
     {L"Ask", L"Спросить"},                 {L"Tell", L"Сообщить"},
     {L"ProbeSlots", L"ПроверитьСлоты"},    {L"GetReaderInfo", L"ПолучитьИнформацию"},
     {L"FindNext", L"НайтиСледующий"},      {L"FindClose", L"ЗавершитьПоиск"},
+    {L"GetVersion", L"ПолучитьНомерВерсии"}, {L"GetParameters", L"ПолучитьПараметры"},
+    {L"GetAdditionalActions", L"ПолучитьДополнительныеДействия"},
+    {L"DoAdditionalAction", L"ВыполнитьДополнительноеДействие"},
+    {L"DeviceTest", L"ТестУстройства"},
 };
 constexpr long kMethodCount = sizeof kMethods / sizeof kMethods[0];
 const wchar_t* const kProps[][2] = {{L"Port", L"Порт"}, {L"Model", L"Модель"}};
@@ -299,11 +303,39 @@ bool CFakeComponent::CallAsFunc(const long method, tVariant* result, tVariant* p
     SetBool(result, true);
     return true;
   }
+  if (what == g_state.Throw) {
+    if (g_state.FailDescription[0]) m_host.AddError(1004, L"Fake", g_state.FailDescription, E_FAIL);
+    return false;
+  }
   // FindFormat answers in the I4 the host preset; everything else in a bool.
   if (what != L"FindFormat") SetBool(result, true);
+  if (what == g_state.Refuse) {
+    ++g_state.RefuseSeen;
+    if (g_state.RefuseAt == 0 || g_state.RefuseSeen == g_state.RefuseAt) {
+      result->bVal = false;
+      return true;
+    }
+  }
   if (what == L"GetLastError") {
     SetI4(result, g_state.LastErrorCode ? g_state.LastErrorCode : int32_t(0x80040233));
-    if (count > 0) PutText(params[0], g_state.LastErrorCode ? g_state.LastErrorText : L"Device is not open.");
+    if (count > 0) PutText(params[0], g_state.LastErrorText[0] ? g_state.LastErrorText : L"Device is not open.");
+  } else if (what == L"GetVersion") {
+    if (g_state.Version[0]) {
+      PutText(*result, g_state.Version);
+    } else {
+      SetI4(result, 1957);
+    }
+  } else if (what == L"GetParameters") {
+    if (g_state.ParametersNotText) {
+      SetI4(&params[0], 7);
+    } else {
+      PutText(params[0], g_state.Parameters);
+    }
+  } else if (what == L"GetAdditionalActions") {
+    PutText(params[0], g_state.Actions);
+  } else if (what == L"DeviceTest") {
+    PutText(params[0], g_state.TestText);
+    SetBool(&params[1], false);
   } else if (what == L"Open") {
     if (g_state.OddOutValues) {
       SetI4(&params[0], 5);

@@ -77,8 +77,18 @@ struct FakeAddinState {
   int FindNextCalls;
   int FindCloseCalls;
   bool FindCloseThrows;
-  int32_t LastErrorCode;       // GetLastError's answer when not 0
-  wchar_t LastErrorText[64];
+  int32_t LastErrorCode;       // GetLastError's code when not 0 (else 0x80040233)
+  // The driver description the Connection dialog reads.
+  wchar_t Version[16];          // GetVersion's text; empty: an I4 comes back instead
+  wchar_t Parameters[6144];     // GetParameters' settings description
+  bool ParametersNotText;       // GetParameters puts an I4 where the description goes
+  wchar_t Actions[1024];        // GetAdditionalActions' description
+  wchar_t TestText[128];        // DeviceTest's description
+  wchar_t LastErrorText[128];   // GetLastError's text when not empty (else "Device is not open.")
+  wchar_t Refuse[32];           // this method answers false ...
+  int RefuseAt;                 // ... on its RefuseAt-th call from here (1 the next; 0 every call)
+  int RefuseSeen;               // its calls counted so far
+  wchar_t Throw[32];            // this method's call itself fails: the host throws
 };
 
 typedef FakeAddinState* (*PFN_FAKE_ADDIN_STATE)();

@@ -310,9 +310,13 @@ bool StoreReaderPort(const std::wstring& port) {
                       &key, nullptr) != ERROR_SUCCESS)
     return false;
   const DWORD searchFlags = kTourSearchFlags;
+  // The Connection dialog's port list offers the additional ports (a multi-string).
+  const std::wstring additional = port + L'\0';
   const bool stored =
       RegSetValueExW(key, L"Portname", 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
                      DWORD((port.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
+      RegSetValueExW(key, L"AdditionalPorts", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(additional.c_str()),
+                     DWORD((additional.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS &&
       RegSetValueExW(key, L"SearchFlags", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&searchFlags),
                      sizeof searchFlags) == ERROR_SUCCESS;
   RegCloseKey(key);
@@ -458,6 +462,90 @@ void ShootFormatsWithAddIn(HWND main, HWND formats, CTextReaderSim& sim) {
   Shoot(main, L"formats-samples");
 }
 
+// --- The Connection dialog: the simulated reader opened through the Test page's "Open...".
+
+// Selects the item showing `text` in the first combo box below `parent` that has one.
+bool SelectComboText(HWND parent, const std::wstring& text) {
+  struct Search {
+    const std::wstring* text;
+    bool done;
+  } search{&text, false};
+  EnumChildWindows(
+      parent,
+      [](HWND wnd, LPARAM param) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(param);
+        wchar_t className[32] = {};
+        GetClassNameW(wnd, className, 32);
+        if (_wcsicmp(className, L"ComboBox") != 0) return TRUE;
+        const LRESULT index = SendMessageW(wnd, CB_FINDSTRINGEXACT, WPARAM(-1), LPARAM(s->text->c_str()));
+        if (index == CB_ERR) return TRUE;
+        SendMessageW(wnd, CB_SETCURSEL, WPARAM(index), 0);
+        s->done = true;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.done;
+}
+
+// The form page of the Connection dialog: its child dialog holding "Save and close".
+HWND ConnectionForm(HWND dialog) {
+  for (HWND child = FindWindowExW(dialog, nullptr, L"#32770", nullptr); child;
+       child = FindWindowExW(dialog, child, L"#32770", nullptr)) {
+    if (GetDlgItem(child, IDC_PARAMS_SAVE)) return child;
+  }
+  return nullptr;
+}
+
+void ShootConnection(HWND main, const std::wstring& port) {
+  constexpr int kLoadButtonId = 1026;
+  HWND test = ShownPage(main);
+  HWND open = test ? GetDlgItem(test, IDC_TEST_OPEN) : nullptr;
+  if (!open) {
+    Log(L"tour: %ls\n", L"the Test page has no Open button");
+    ++g_failures;
+    return;
+  }
+  if (!IsWindowEnabled(open)) PostMessageW(GetDlgItem(test, kLoadButtonId), BM_CLICK, 0, 0);
+  WaitFor([&] { return IsWindowEnabled(open) != FALSE; });
+  HWND dialog = OpenPopup(main, test, IDC_TEST_OPEN, L"connection-form");
+  if (!dialog) return;
+  HWND form = nullptr;
+  // The form is built once the driver answered: wait for its fields.
+  WaitFor([&] { return (form = ConnectionForm(dialog)) != nullptr && SelectComboText(form, port); });
+  if (!form) {
+    Log(L"tour: %ls\n", L"the Connection dialog has no form");
+    ++g_failures;
+    ClosePopup(dialog, IDCANCEL);
+    return;
+  }
+  Shoot(dialog, L"connection-form");
+  HWND tabs = GetDlgItem(dialog, IDC_DEV_OPEN_TABS);
+  PostMessageW(tabs, WM_KEYDOWN, VK_RIGHT, 1);
+  PostMessageW(tabs, WM_KEYUP, VK_RIGHT, 0xC0000001);
+  if (WaitFor([&] { return SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == 1; }, 5000)) {
+    Shoot(dialog, L"connection-xml");
+  } else {
+    Log(L"tour: %ls\n", L"the XML tab was not reached");
+    ++g_failures;
+  }
+  PostMessageW(tabs, WM_KEYDOWN, VK_LEFT, 1);
+  PostMessageW(tabs, WM_KEYUP, VK_LEFT, 0xC0000001);
+  WaitFor([&] { return SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == 0; }, 5000);
+  PostMessageW(form, WM_COMMAND, MAKEWPARAM(IDC_PARAMS_SAVE, BN_CLICKED), LPARAM(GetDlgItem(form, IDC_PARAMS_SAVE)));
+  if (!WaitFor([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }, kWaitMs)) {
+    Log(L"tour: %ls\n", L"the reader was not opened");
+    ++g_failures;
+    if (HWND box = FindProgramPopup(main, dialog)) ClosePopup(box, IDOK);
+    ClosePopup(dialog, IDCANCEL);
+    return;
+  }
+  HWND devices = GetDlgItem(test, IDC_TEST_DEVICES);
+  if (!WaitFor([&] { return SendMessageW(devices, CB_GETCURSEL, 0, 0) >= 0; }, 5000)) {
+    Log(L"tour: %ls\n", L"the opened reader is not listed");
+    ++g_failures;
+  }
+}
+
 // The Test page's Events tab with the reader's events: the live test above loaded the add-in and its key
 // went to the test log; a page that finds the add-in unloaded loads it.
 void ShootTestEvents(HWND main) {
@@ -528,16 +616,6 @@ HWND CallMethodOfRow(HWND main, HWND list, int row, const wchar_t* name) {
   return method;
 }
 
-// The simulated reader opened by the add-in's method "Open" (the stored port), identified before it reads.
-void OpenReaderByMethod(HWND main, HWND list, CTextReaderSim& sim) {
-  constexpr int kOpenMethod = 5;
-  const int connections = sim.Connections();
-  HWND method = CallMethodOfRow(main, list, kOpenMethod, L"Open");
-  if (method) ClosePopup(method, IDCANCEL);
-  if (!sim.WaitConnections(connections + 1, kWaitMs)) Log(L"tour: %ls\n", L"Open connected no reader");
-  Sleep(1500);
-}
-
 // The Test page's Properties and Methods tabs over the loaded add-in, the property dialog on a number and
 // on a text, the method dialog after a call of GetKeyInfo on a presented key, and the argument dialog's
 // Number editor.
@@ -595,7 +673,6 @@ void ShootTestTabs(HWND main, CTextReaderSim& sim) {
     return;
   }
   Shoot(main, L"test-methods");
-  OpenReaderByMethod(main, list, sim);
   // The key is in the reader's field while GetKeyInfo reads it with the remembered arguments.
   sim.SendLine(kSimKeyLine);
   Sleep(500);
@@ -863,6 +940,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     if (page == 2) ShootReadKeys(main);
     if (page == 3) ShootSoundCombo(main);
+    if (page == 5) ShootConnection(main, sim.PortName());
     if (page == 5) ShootTestEvents(main);
     if (page == 5) ShootTestTabs(main, sim);
     if (page == 5) ShootSearchReaders(main);
