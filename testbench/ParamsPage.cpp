@@ -146,7 +146,9 @@ void CXmlParsPage::BuildControls(const CMXNode& page) {
       descriptors.push_back(info);
       const int param = int(descriptors.size() - 1);
 
-      const std::wstring labelText = paramNode->GetAttribute(L"Caption") + L":";
+      // A label ends with one colon: the add-in's "Format:" caption already carries it.
+      std::wstring labelText = paramNode->GetAttribute(L"Caption");
+      if (labelText.empty() || labelText.back() != L':') labelText += L':';
       HWND label = CreateWindowExW(0, L"Static", labelText.c_str(),
                                    WS_CHILD | SS_RIGHT | SS_CENTERIMAGE | SS_ENDELLIPSIS | SS_NOPREFIX, 0, 0, 0, 0,
                                    hwnd, reinterpret_cast<HMENU>(UINT_PTR(nextId++)), instance, nullptr);

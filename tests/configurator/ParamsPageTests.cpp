@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ThreadWindow.h"
 #include "ConfigResourceIds.h"
 #include "PageTestSupport.h"
 #include "ParamsPage.h"
@@ -141,7 +142,7 @@ bool g_menuSeen = false;
 
 void CALLBACK ReadMenuAndClose(HWND, UINT, UINT_PTR id, DWORD) {
   KillTimer(nullptr, id);
-  HWND menuWnd = FindWindowW(L"#32768", nullptr);
+  HWND menuWnd = FindThreadWindow(L"#32768");
   HMENU menu = menuWnd ? HMENU(SendMessageW(menuWnd, MN_GETHMENU, 0, 0)) : nullptr;
   if (menu) {
     g_menuSeen = true;
@@ -419,6 +420,10 @@ TEST_F(ParamsPageTest, OddDescriptionsGiveTheControlsTheyCan) {
        L"<Settings><Page><Group><Parameter Name=\"Value\" Caption=\"On\" TypeValue=\"Boolean\" DefaultValue=\"true\">"
        L"<ChoiceList><Item Value=\"true\">yes</Item></ChoiceList></Parameter></Group></Page></Settings>",
        L"G-1= L3000=On: K3001+", L"true"},
+      {"a caption that ends with a colon keeps one",
+       L"<Settings><Page><Group><Parameter Name=\"Value\" Caption=\"Format:\" TypeValue=\"String\" DefaultValue=\"a\"/>"
+       L"<Parameter Name=\"E\" TypeValue=\"String\"/></Group></Page></Settings>",
+       L"G-1= L3000=Format: E3001=a L3002=: E3003=", L"a"},
       {"cut short", L"<Settings><Page Caption=\"P\"><Group Caption=\"g\"><Parameter Name=\"Value\" Caption=\"A\" Ty",
        L"G-1=g", nullptr},
       {"stray closing tags", L"</x></y><Settings></z><Page Caption=\"P\"><Group Caption=\"g\"></Group></Page></Settings>",

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "ThreadWindow.h"
 #include "doubles/FakeOffice.h"
 
 // The states of `ids` in the popup menu a WM_CONTEXTMENU from `source` makes `owner` show, read while the
@@ -30,7 +31,7 @@ inline std::vector<UINT> ContextMenuStates(HWND owner, HWND source, std::vector<
   PopupMenuStates().clear();
   const UINT_PTR timer = SetTimer(nullptr, 0, 50, [](HWND, UINT, UINT_PTR id, DWORD) {
     KillTimer(nullptr, id);
-    HWND menuWnd = FindWindowW(L"#32768", nullptr);
+    HWND menuWnd = FindThreadWindow(L"#32768");
     HMENU menu = menuWnd ? HMENU(SendMessageW(menuWnd, MN_GETHMENU, 0, 0)) : nullptr;
     if (menu) {
       for (UINT cmd : PopupMenuIds()) PopupMenuStates().push_back(GetMenuState(menu, cmd, MF_BYCOMMAND));
