@@ -2,6 +2,7 @@
 // destroys the component. Exported by name through Vombra.def and nothing else.
 #include <windows.h>
 
+#include <atomic>
 #include <cwchar>
 #include <exception>
 
@@ -20,6 +21,8 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
 namespace {
 
 const wchar_t CLASS_NAME[] = L"VombraExtension";
+// Constant-initialised: no guard.
+std::atomic<WCHAR_T*> g_ClassNames{nullptr};
 
 }  // namespace
 
@@ -27,12 +30,16 @@ extern "C" {
 
 // The list of class names; the same block on every call, never freed.
 const WCHAR_T* GetClassNames() {
-  static const WCHAR_T* names = [] {
-    size_t length = wcslen(CLASS_NAME) + 1;
-    WCHAR_T* copy = new WCHAR_T[length];
-    wmemcpy(copy, CLASS_NAME, length);
-    return copy;
-  }();
+  // Not a function-local static: its guard takes the threading runtime linked into the add-in on the
+  // host's thread, and the record that runtime keeps for the thread (a duplicate of its handle among
+  // it) would outlive the module when the host unloads it.
+  WCHAR_T* names = g_ClassNames.load();
+  if (names) return names;
+  const size_t length = wcslen(CLASS_NAME) + 1;
+  WCHAR_T* copy = new WCHAR_T[length];
+  wmemcpy(copy, CLASS_NAME, length);
+  if (g_ClassNames.compare_exchange_strong(names, copy)) return copy;
+  delete[] copy;  // another thread's copy came first
   return names;
 }
 

@@ -213,6 +213,9 @@ bool CVombra::Open(tVariant* result, tVariant* params, long count) {
         if (reader->GetState(-1) == RS_DISCONNECTED) reader->Reconnect(-1);
       } else {
         reader->AddAddress(address);
+        // Closed and opened again before the reader's thread let the address go, the address keeps
+        // its record; a disconnected one would wait for a reconnect request that never comes.
+        if (reader->GetState(address) == RS_DISCONNECTED) reader->Reconnect(address);
       }
       // Registered in either case: a device ID handed out must be one Close and
       // the other methods know, also when another text of the same port was

@@ -4,7 +4,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <thread>
 
 #include "Object.h"
 
@@ -32,7 +31,7 @@ class CThread : public CObject {
   // True when the object now belongs to the thread; false when Run returned meanwhile (the caller
   // still owns the object, and no thread is held any more). Never terminates the thread.
   bool Abandon();
-  bool IsStarted() const { return m_thread.joinable(); }
+  bool IsStarted() const { return m_handle != nullptr; }
 
  protected:
   virtual DWORD Run() = 0;
@@ -40,7 +39,15 @@ class CThread : public CObject {
  private:
   enum : int { kRunning, kEnded, kAbandoned };
 
-  std::thread m_thread;
+  static unsigned __stdcall Entry(void* context);
+  // Closes the handle of a thread that has ended or was let go.
+  void Release();
+
+  // A Windows thread, not std::thread: the threading runtime linked into the add-in would give a
+  // host thread that joins one a record of its own, handles included, that nothing frees when the
+  // host unloads the add-in.
+  HANDLE m_handle = nullptr;  // the thread held; null: none
+  DWORD m_id = 0;
   HANDLE m_ended = nullptr;  // manual reset: Run of the current thread has returned
   std::atomic<int> m_fate{kRunning};
   HMODULE m_pin = nullptr;  // the module reference an abandoned thread gives back as it ends

@@ -21,11 +21,20 @@ bool AnswersInDecimal(UINT version) { return version == 0x199FF || version == 0x
 
 }  // namespace
 
+// Every converter exchange is a request and its answer, and an answer carries no address: the rest
+// of one that came too late (a line cut off when its request timed out, lines not yet read) would
+// join the next request's answer and make another address's key this one's.
+void CReader::DropStaleAnswer() {
+  RxBuffer.clear();
+  if (Port) Port->Purge(true, false);
+}
+
 bool CReader::QueryConverterInfo(int address, UINT* hwCode, UINT* serial, UINT* firmware, UINT timeout, int attempts,
                                  std::wstring* info) {
   TxBuffer = "#" + ConverterAddressText(address) + " i\r";
   ReplyBuffer.clear();
   for (int attempt = 0; attempt < attempts; ++attempt) {
+    DropStaleAnswer();
     WriteWire(Bytes(TxBuffer), UINT(TxBuffer.size()), timeout, false);
     if (!ReadLines(&ReplyBuffer, 1, timeout, true)) continue;
     // The converter may echo the address on a line of its own before the reader answers.
@@ -55,6 +64,7 @@ bool CReader::RequestConverterKey(int address, UINT* keyType, _KEYNUM_INFO* uid)
   }
   const bool decimal = AnswersInDecimal(version);
   for (UINT attempt = 0; attempt < RequestTries; ++attempt) {
+    DropStaleAnswer();
     if (!ExchangeLine(request, false)) return false;
     std::wstring line = Wide(ReplyBuffer);
     CutLineEnd(&line);

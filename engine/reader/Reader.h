@@ -417,6 +417,8 @@ class CReader : public CThread {
   bool QueryConverterInfo(int address, UINT* hwCode, UINT* serial, UINT* firmware, UINT timeout, int attempts,
                           std::wstring* info);
   bool RequestConverterKey(int address, UINT* keyType, _KEYNUM_INFO* uid);
+  // Before a converter request: drops what is left of earlier answers.
+  void DropStaleAnswer();
   bool ConnectAddress(_ADDRESS_INFO* record);
   void PollAddressKey(bool silent, _ADDRESS_INFO* record);
   // The converter row of the connect: addresses due again, the keys of connected ones silently.

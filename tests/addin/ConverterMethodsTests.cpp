@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -115,6 +116,41 @@ TEST_F(ConverterMethodsTest, KeysOfTwoAddressesReachTheHostFromTheirOwnDeviceIds
   EXPECT_TRUE(close.BoolResult());
   EXPECT_EQ(0, Call(L"GetStatus", {Str(id3)}).IntResult());
   EXPECT_EQ(3, Call(L"GetStatus", {Str(id5)}).IntResult());
+}
+
+// An address whose identification failed waits, disconnected, for a reconnect request. Closed and
+// opened again before its reader let it go (the reader's thread busy elsewhere; here the test holds
+// the reader's lock, as that thread would), it is the same record: the Open must ask for its connect
+// as an Open of a device ID already open does, or the address never comes back.
+TEST_F(ConverterMethodsTest, AnAddressReopenedBeforeItsReaderLetItGoConnectsAgain) {
+  addin.LiveParams.RequestTimeout = 300;
+  CConverterSim sim;
+  ASSERT_TRUE(sim.Listening());
+  sim.Change([](CConverterModel& m) { m.Readers[3] = SimAddressReader{Identity(333, "1.4"), ""}; });
+  const std::wstring id3 = Open(sim.PortName() + L"\\3");
+  const std::wstring id5 = Open(sim.PortName() + L"\\5");
+  ASSERT_TRUE(WaitEvents(L"DeviceConnect", 1, 20000));
+  // Address 5 asked for its identity, twice, and got no answer.
+  const DWORD start = GetTickCount();
+  auto asked5 = [&] {
+    return sim.Inspect([](const CConverterModel& m) { return std::count(m.Requests.begin(), m.Requests.end(), "#00005 i"); });
+  };
+  while ((asked5() < 2 || Call(L"GetStatus", {Str(id5)}).IntResult() != RS_DISCONNECTED) &&
+         GetTickCount() - start < 20000) {
+    Sleep(20);
+  }
+  ASSERT_EQ(2, asked5());
+  ASSERT_EQ(int(RS_DISCONNECTED), Call(L"GetStatus", {Str(id5)}).IntResult());
+
+  sim.Change([](CConverterModel& m) { m.Readers[5] = SimAddressReader{Identity(555, "1.4"), ""}; });
+  CReader* reader = addin.Readers.begin()->second.get();
+  EnterCriticalSection(&reader->Lock);
+  EXPECT_TRUE(Call(L"Close", {Str(id5)}).BoolResult());
+  EXPECT_EQ(id5, Open(sim.PortName() + L"\\5"));
+  LeaveCriticalSection(&reader->Lock);
+  ASSERT_TRUE(WaitEvents(L"DeviceConnect", 2, 20000));
+  EXPECT_EQ((std::multimap<std::wstring, std::wstring>{{id3, L""}, {id5, L""}}), Events(L"DeviceConnect"));
+  EXPECT_EQ(int(RS_CONNECTED), Call(L"GetStatus", {Str(id5)}).IntResult());
 }
 
 }  // namespace

@@ -12,6 +12,13 @@ int SectorOfBlock(int block) { return block < 128 ? block / 4 : 32 + (block - 12
 
 }  // namespace
 
+void CBinaryReaderModel::Restart() {
+  m_input.clear();
+  Binary = false;
+  m_asleep = false;
+  m_selected = -1;
+}
+
 void CBinaryReaderModel::AddCard(const SimCard& card) { m_field.push_back(card); }
 
 void CBinaryReaderModel::RemoveCard(const std::string& uid) {

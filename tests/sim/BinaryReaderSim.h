@@ -57,6 +57,9 @@ class CBinaryReaderModel {
   // The bytes answering what the host wrote (may hold several requests or part of one).
   std::string Take(const std::string& bytes);
 
+  // The reader starts afresh, as after its power came back: text mode, nothing half-received.
+  void Restart();
+
   void AddCard(const SimCard& card);
   void RemoveCard(const std::string& uid);
   // The memory of the card at that position in the field, as the writes have left it.
