@@ -10,11 +10,20 @@
 #include "NativeApi.h"
 #include "Vombra.h"
 
-BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+// The statically linked C++ run-time keeps an emergency pool for exceptions (some 70 KB from the
+// process heap) that nothing frees when the library is unloaded; a host that loads and unloads the
+// add-in again and again would lose that much each time.
+namespace __gnu_cxx {
+void __freeres();
+}
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     g_hInstance = module;
     g_hResInstance = module;
   }
+  // FreeLibrary, not the process's end (the heap goes with the process then).
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) __gnu_cxx::__freeres();
   return TRUE;
 }
 
