@@ -106,9 +106,13 @@ void Pump() {
 }
 
 // A value of its own in the serial-port map, removed again at the end.
+// One more value in the serial-port map, under the lock every suite that changes the map shares (the
+// search suites replace the whole map while they run).
 class SerialPortValue {
  public:
-  SerialPortValue(const wchar_t* name, const wchar_t* port) : m_name(name) {
+  SerialPortValue(const wchar_t* name, const wchar_t* port)
+      : m_name(name), m_mutex(CreateMutexW(nullptr, FALSE, L"VombraPortDeviceTests")) {
+    if (m_mutex) WaitForSingleObject(m_mutex, INFINITE);  // an abandoned mutex is still ours
     HKEY key = nullptr;
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr, REG_OPTION_VOLATILE,
                     KEY_WRITE, nullptr, &key, nullptr);
@@ -123,10 +127,17 @@ class SerialPortValue {
       RegDeleteValueW(key, m_name.c_str());
       RegCloseKey(key);
     }
+    if (m_mutex) {
+      ReleaseMutex(m_mutex);
+      CloseHandle(m_mutex);
+    }
   }
+  SerialPortValue(const SerialPortValue&) = delete;
+  SerialPortValue& operator=(const SerialPortValue&) = delete;
 
  private:
   std::wstring m_name;
+  HANDLE m_mutex;
 };
 
 class MainPageTest : public ConfiguratorTest {
