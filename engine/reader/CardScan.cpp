@@ -306,7 +306,12 @@ void CReader::ScanBinary(bool initial) {
     }
     HoldStart = Ticks();
     if (keyTypes & kBinScanKeyTypes) {
-      if (!BinSearchStart()) return;
+      if (!BinSearchStart()) {
+        // The pass is tried again a poll period from now; nothing else may wake the loop before
+        // the keep-alive when the link has gone quiet.
+        ShortenWait(NextWait, KeyPollPeriod);
+        return;
+      }
       Sleep(10);
       ScanIndex = 0;
     } else {

@@ -38,6 +38,10 @@ bool CReader::BinRequest(BYTE command, const BYTE* payload, int length, int* sta
   TxBuffer = BuildBinFrame(Sequence, command, payload, length);
   const BYTE* frame = Bytes(TxBuffer);
   const UINT size = UINT(TxBuffer.size());
+  // Bytes still held from before this request are no reply to it. A garbage STX with a length byte
+  // no reply reaches, or half a reply cut short, would stay at the head of the buffer and make every
+  // later reply look incomplete until enough replies had piled up behind it.
+  RxBuffer.clear();
   if (StatusFlags & RSF_WAKEUP) {
     // After a speed change the reader's UART may swallow the first bytes: send copies until it
     // answers anything; an answer to a copy carries this sequence number and serves as the reply.
@@ -55,7 +59,11 @@ bool CReader::BinRequest(BYTE command, const BYTE* payload, int length, int* sta
   for (int attempt = 0; attempt < int(RequestTries); ++attempt) {
     WriteWire(frame, size, RequestTimeout, true);
     ReplyBuffer.clear();
-    if (!ReadBinReply(&ReplyBuffer, RequestTimeout)) continue;
+    if (!ReadBinReply(&ReplyBuffer, RequestTimeout)) {
+      // What the attempt left unfinished would shadow the next attempt's reply in the same way.
+      RxBuffer.clear();
+      continue;
+    }
     if (ReplyBuffer.empty()) {
       SetLastError(VOMBRA_E_BAD_RESPONSE, nullptr);
       continue;

@@ -1,6 +1,7 @@
 // The binary card scan against the simulated device: each virtual card kind identified with its
 // expected requests, found and lost keys reported once, key types outside the mask passed over, the
-// card hold suspending the pass, and number reads from card memory with bad settings refused.
+// card hold suspending the pass, passes that survive a link's stray bytes or a start that got no
+// answer, and number reads from card memory with bad settings refused.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -253,6 +254,75 @@ TEST_F(CardScanTest, ContinueScanningEndsAnUnlimitedHold) {
   clock.Advance(reader.KeyPollPeriod);
   reader.BinaryModePoll();
   EXPECT_EQ("23 45 43 45 24", Commands());
+}
+
+// --- A link that left bytes behind -----------------------------------------------------------
+
+// Bytes that look like the start of a frame longer than any reply that follows: the tail of a garbage
+// burst, and the first half of a reply cut short by a stalled link.
+struct LeftoverCase {
+  const char* Name;
+  const char* Bytes;
+};
+
+const LeftoverCase kLeftovers[] = {
+    {"garbage tail: STX and a length of 255", "5A C3 02 3E FF 10"},
+    {"garbage tail: STX and a length of 64", "02 90 40"},
+    {"the first half of a long reply", "02 11 2C 6E 55 00 01 02 03 04 05"},
+};
+
+TEST_F(CardScanTest, BytesLeftFromAnEarlierExchangeDoNotHideTheNextReplies) {
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
+  for (const LeftoverCase& c : kLeftovers) {
+    SCOPED_TRACE(c.Name);
+    reader.RxBuffer = Bytes(c.Bytes);
+    reader.ScanBinary(true);
+    EXPECT_EQ(1u, reader.Keys.size());
+    if (!reader.Keys.empty()) {
+      EXPECT_EQ(Bytes("04 01 01 01"), std::string(reinterpret_cast<const char*>(reader.Keys[0].Uid.Data),
+                                                  reader.Keys[0].Uid.Length));
+    }
+    EXPECT_EQ("23 45 48 43 45 24 20 20", Commands());
+  }
+}
+
+TEST_F(CardScanTest, BytesAheadOfAReplyCostOneAttemptOnly) {
+  reader.RequestTries = 2;
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
+  for (const LeftoverCase& c : kLeftovers) {
+    SCOPED_TRACE(c.Name);
+    reader.Keys.clear();
+    // The bytes come just before the search start's first reply; its second attempt must get through.
+    bool first = true;
+    port->Model.OnRequest = [&](const CBinaryReaderModel::Request& r) {
+      if (r.Command != kBinSearchStart || !first) return;
+      first = false;
+      port->Arrive(Bytes(c.Bytes));
+    };
+    reader.ScanBinary(true);
+    port->Model.OnRequest = nullptr;
+    EXPECT_FALSE(first);
+    EXPECT_EQ(1u, reader.Keys.size());
+    EXPECT_EQ("23 23 45 48 43 45 24 20 20", Commands());
+  }
+}
+
+TEST_F(CardScanTest, PassThatCouldNotStartIsTriedAgainAfterThePollPeriod) {
+  port->Model.AddCard(Classic1KCard("04 01 01 01"));
+  // A speed change puts the device's UART to sleep: it swallows the next frame, the search start.
+  port->Model.WakeAfterSpeedChange = true;
+  const BYTE mode[2] = {1, 2};
+  port->Model.Take(BuildBinFrame(0x70, kBinSetMode, mode, 2));
+  Commands();
+  clock.Advance(reader.KeyPollPeriod);
+  reader.NextWait = INFINITE;
+  reader.BinaryModePoll();
+  EXPECT_TRUE(reader.Keys.empty());
+  EXPECT_EQ(reader.KeyPollPeriod, reader.NextWait);
+  clock.Advance(reader.NextWait);
+  reader.BinaryModePoll();
+  EXPECT_EQ(1u, events.Count("found"));
+  EXPECT_EQ("23 45 48 43 45 24 20 20 20", Commands());
 }
 
 // --- Number reads -----------------------------------------------------------------------------
