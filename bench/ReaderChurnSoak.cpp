@@ -15,6 +15,7 @@
 //   SOAK_SECONDS  how long the churn runs (default 20)
 //   SOAK_SEED     the scripts' random seed (default: the time)
 //   SOAK_WARMUP   seconds of churn before the starting figures (default 5)
+//   SOAK_LOG      the add-in's log file, written at the most detailed level (default: no log)
 // Exit code 0 when nothing leaked and nothing was lost; 1 on a finding; 3 on a hang (watchdog).
 // winsock2.h must come before windows.h, which would pull in the old winsock.h.
 #include <winsock2.h>
@@ -23,6 +24,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
@@ -99,6 +102,25 @@ class CUnrulyModel {
   bool StallNext = false;
   std::string Held;
 };
+
+// Wine's Winsock gives a thread an event of its own on the thread's first blocking socket call and
+// keeps it until the thread ends. A soak thread whose script happens to send nothing in the warm-up
+// would make that event after the starting figures: each thread makes its first call here, at once.
+void TouchWinsock() {
+  const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (s == INVALID_SOCKET) return;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  char byte = 0;
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+      sendto(s, &byte, 1, 0, reinterpret_cast<sockaddr*>(&address), sizeof address) == 1) {
+    recv(s, &byte, 1, 0);
+  }
+  closesocket(s);
+}
 
 enum class Kind { Text, Binary, Converter, Framed };
 
@@ -215,7 +237,7 @@ struct Slot {
   long excluded = 0, lost = 0, garbage = 0, bursts = 0, stalls = 0, drops = 0, silences = 0;
 };
 
-CLock g_lock;  // the slots' shared fields
+CSectionLock g_lock;  // the slots' shared fields
 // The churn threads live from before the starting figures to after the final ones (a thread's
 // first socket call leaves per-thread state behind in the runtime): they run, or pause between the
 // phases while the readers are closed and the process is measured.
@@ -263,7 +285,12 @@ const char* KindName(Kind kind) {
 
 // With g_lock held.
 void Trace(Slot& slot, const std::string& what) {
-  slot.trace.push_back(std::to_string(GetTickCount() % 1000000) + " " + what);
+  // The time of day, as the add-in's log writes it.
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char stamp[16];
+  snprintf(stamp, sizeof stamp, "%02u:%02u:%02u.%03u", now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+  slot.trace.push_back(stamp + (" " + what));
   if (slot.trace.size() > 4000) slot.trace.pop_front();
 }
 
@@ -287,7 +314,7 @@ class CSoakHost : public CFakeHost {
  public:
   explicit CSoakHost(std::vector<Slot>& slots) : m_slots(slots) {}
   bool ExternalEvent(WCHAR_T* source, WCHAR_T* message, WCHAR_T* data) override {
-    std::lock_guard<CLock> hold(g_lock);
+    std::lock_guard<CSectionLock> hold(g_lock);
     Slot* slot = nullptr;
     for (Slot& s : m_slots) {
       if (s.source == source) slot = &s;
@@ -391,7 +418,7 @@ class CChurn {
 
   bool Open(Slot& slot) {
     {
-      std::lock_guard<CLock> hold(g_lock);
+      std::lock_guard<CSectionLock> hold(g_lock);
       slot.open = true;
       slot.connected = false;
       slot.sinceUnconnected = GetTickCount();
@@ -400,23 +427,24 @@ class CChurn {
     bool opened;
     {
       // The connection parameters are the object's own: one Open at a time sets and uses them.
-      std::lock_guard<CLock> hold(m_openLock);
+      std::lock_guard<CSectionLock> hold(m_openLock);
       m_addin.LiveParams.Port = slot.port;
       m_addin.LiveParams.Flags = slot.flags;
       m_addin.LiveParams.Model = slot.model;
       opened = Call(L"Open", {Args::Nothing()}, &slot.deviceId);
     }
+    std::lock_guard<CSectionLock> hold(g_lock);
     if (!opened) {
-      std::lock_guard<CLock> hold(g_lock);
       slot.open = false;
       Fail("Open refused %s", Narrow(slot.port));
     }
+    Trace(slot, "host: opened " + Narrow(slot.deviceId));
     return opened;
   }
 
   void Close(Slot& slot) {
     {
-      std::lock_guard<CLock> hold(g_lock);
+      std::lock_guard<CSectionLock> hold(g_lock);
       if (!slot.open) return;
       slot.open = false;
       slot.connected = false;
@@ -424,12 +452,14 @@ class CChurn {
     }
     Args args;
     if (!Call(L"Close", {args.Text(slot.deviceId)})) Fail("Close refused %s", Narrow(slot.deviceId));
-    std::lock_guard<CLock> hold(g_lock);
+    std::lock_guard<CSectionLock> hold(g_lock);
+    Trace(slot, "host: closed");
     ++slot.epoch;
   }
 
   // One host thread: closes and reopens, reconnects, runs card commands and queries on its readers.
   void HostThread(std::vector<Slot*> mine, unsigned seed) {
+    TouchWinsock();
     std::mt19937 random(seed);
     while (g_phase != kEnd) {
       CStep step;
@@ -442,7 +472,7 @@ class CChurn {
       bool isOpen, idle;
       unsigned epoch;
       {
-        std::lock_guard<CLock> hold(g_lock);
+        std::lock_guard<CSectionLock> hold(g_lock);
         isOpen = slot.open;
         idle = slot.open && !slot.connected && GetTickCount() - slot.sinceUnconnected > 3000;
         epoch = slot.epoch;
@@ -453,7 +483,7 @@ class CChurn {
         // DeviceConnect (an address closed and reopened before its reader let it go) is taken as it is.
         Args args;
         const long state = CallNumber(L"GetStatus", {args.Text(slot.deviceId)});
-        std::unique_lock<CLock> hold(g_lock);
+        std::unique_lock<CSectionLock> hold(g_lock);
         if (state == RS_CONNECTED && slot.epoch == epoch) {
           Trace(slot, "host: found connected");
           slot.connected = true;
@@ -479,7 +509,7 @@ class CChurn {
         Open(slot);
       } else if (roll < 18) {
         {
-          std::lock_guard<CLock> hold(g_lock);
+          std::lock_guard<CSectionLock> hold(g_lock);
           slot.connected = false;
           slot.sinceUnconnected = GetTickCount();
           ++slot.epoch;
@@ -490,7 +520,7 @@ class CChurn {
       } else if (roll < 45) {
         // A card command's exchange takes the reader's replies: keys around it are not counted.
         {
-          std::lock_guard<CLock> hold(g_lock);
+          std::lock_guard<CSectionLock> hold(g_lock);
           Trace(slot, "host: card command");
           ++slot.epoch;
         }
@@ -500,7 +530,7 @@ class CChurn {
         Call(L"ContinueScanning", {args.Text(slot.deviceId)});
         ++Commands;
         {
-          std::lock_guard<CLock> hold(g_lock);
+          std::lock_guard<CSectionLock> hold(g_lock);
           ++slot.epoch;
         }
       } else {
@@ -517,6 +547,7 @@ class CChurn {
 
   // One reader's simulator script.
   void Script(Slot& slot, unsigned seed) {
+    TouchWinsock();
     std::mt19937 random(seed);
     while (g_phase != kEnd) {
       CStep step;
@@ -526,7 +557,7 @@ class CChurn {
       }
       bool ready;
       {
-        std::lock_guard<CLock> hold(g_lock);
+        std::lock_guard<CSectionLock> hold(g_lock);
         ready = slot.open && slot.connected;
         if (slot.open && !slot.connected && GetTickCount() - slot.sinceUnconnected > 30000) {
           slot.sinceUnconnected = GetTickCount();
@@ -592,7 +623,7 @@ class CChurn {
  private:
   // Notes a step on the slot and breaks the presentations of every slot on the same simulator.
   void BreakSharers(Slot& slot, const std::string& what) {
-    std::lock_guard<CLock> hold(g_lock);
+    std::lock_guard<CSectionLock> hold(g_lock);
     Trace(slot, what);
     for (Slot& other : m_slots) {
       if (other.sim != slot.sim || &other == &slot) continue;
@@ -602,7 +633,7 @@ class CChurn {
   }
 
   static void Note(Slot& slot, const std::string& what) {
-    std::lock_guard<CLock> hold(g_lock);
+    std::lock_guard<CSectionLock> hold(g_lock);
     Trace(slot, what);
   }
 
@@ -626,7 +657,7 @@ class CChurn {
     size_t before;
     std::vector<unsigned> numbers;
     {
-      std::lock_guard<CLock> hold(g_lock);
+      std::lock_guard<CSectionLock> hold(g_lock);
       if (!(slot.open && slot.connected)) return;
       epoch = slot.epoch;
       before = slot.keys.size();
@@ -671,13 +702,13 @@ class CChurn {
     bool broken = false;
     WaitFor(
         [&] {
-          std::lock_guard<CLock> hold(g_lock);
+          std::lock_guard<CSectionLock> hold(g_lock);
           if (slot.epoch != epoch && GetTickCount() - sentAt < kExcuse) broken = true;
           return Halting() || broken || allArrived();
         },
         kDeadline, 5);
     if (slot.kind != Kind::Text) slot.sim->SetKey(slot.address, numbers[0], false);
-    std::lock_guard<CLock> hold(g_lock);
+    std::lock_guard<CSectionLock> hold(g_lock);
     broken = broken || !sent;
     if (broken || (Halting() && !allArrived())) {
       Trace(slot, "not counted");
@@ -700,7 +731,7 @@ class CChurn {
   CSoakHost& m_host;
   std::vector<Slot>& m_slots;
   CWatchdog& m_watchdog;
-  CLock m_openLock;
+  CSectionLock m_openLock;
 };
 
 SimIdentity TextIdentity(unsigned serial) {
@@ -787,6 +818,10 @@ int main() {
     addin.LiveParams.ConnectPeriod = 300;
     addin.LiveParams.RequestTimeout = 800;
     addin.ExternalEventFlags = EEF_DEVICE_CONNECT | EEF_DEVICE_DISCONNECT;
+    if (const char* log = std::getenv("SOAK_LOG")) {
+      addin.LogPath.assign(log, log + std::strlen(log));
+      addin.LogLevel = 6;
+    }
     // Series and number: the key line's own decimal numbers come back as they were sent.
     _FORMAT_INFO format;
     format.Id = 1;
@@ -832,7 +867,7 @@ int main() {
         if (report && elapsed / 60 != lastReport / 60) {
           long counted = 0;
           {
-            std::lock_guard<CLock> hold(g_lock);
+            std::lock_guard<CSectionLock> hold(g_lock);
             for (Slot& slot : slots) counted += long(slot.counted.size());
           }
           std::printf("%ld s: keys counted %ld, events %ld, failures %ld, private bytes %zu\n", elapsed, counted,
@@ -855,7 +890,7 @@ int main() {
     // state) is in the starting figures.
     for (Slot& slot : slots) churn.Open(slot);
     if (!WaitFor([&] {
-          std::lock_guard<CLock> hold(g_lock);
+          std::lock_guard<CSectionLock> hold(g_lock);
           for (Slot& slot : slots) {
             if (!slot.connected) return false;
           }
@@ -867,23 +902,7 @@ int main() {
       }
     }
     churnFor(EnvNumber("SOAK_WARMUP", 5) * 1000, false);
-    // A contended std::mutex keeps an event handle from its first contention on: the simulators' and
-    // the host's locks are contended here once, so that a first contention later is not taken for a
-    // handle the add-in left behind.
-    auto contend = [](const std::function<void()>& touch) {
-      std::atomic<int> ready{0};
-      auto hammer = [&] {
-        ++ready;
-        while (ready < 2) {
-        }
-        for (int i = 0; i < 20000; ++i) touch();
-      };
-      std::thread other(hammer);
-      hammer();
-      other.join();
-    };
-    for (auto& sim : sims) contend([&] { sim->Connected(); });
-    contend([&] { host.OutstandingBlocks(); });
+    TouchWinsock();
     const Counts start = Measure(host);
     const std::vector<ULONG_PTR> startHandles = HandleValues();
     std::printf("start: threads %ld, handles %ld, host blocks %zu, private bytes %zu\n", start.threads,

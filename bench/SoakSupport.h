@@ -104,21 +104,6 @@ inline size_t PrivateBytes() {
   return total;
 }
 
-// A lock for the soaks' own state. A contended std::mutex keeps an event handle from its first
-// contention on, which would count as a handle the add-in left behind; a critical section does not.
-class CLock {
- public:
-  CLock() { InitializeCriticalSection(&m_section); }
-  ~CLock() { DeleteCriticalSection(&m_section); }
-  CLock(const CLock&) = delete;
-  CLock& operator=(const CLock&) = delete;
-  void lock() { EnterCriticalSection(&m_section); }
-  void unlock() { LeaveCriticalSection(&m_section); }
-
- private:
-  CRITICAL_SECTION m_section;
-};
-
 // A whole number from the environment, or fallback.
 inline long EnvNumber(const char* name, long fallback) {
   const char* text = std::getenv(name);
