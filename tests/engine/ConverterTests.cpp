@@ -407,6 +407,44 @@ TEST_F(ConverterFlowTest, ConnectingAgainConnectsTheAddressesAgain) {
             Trail());
 }
 
+// The host asks for a reconnect of an address, and a key is put into its field once it reports its
+// connect: one asked for before the address connected is answered by that connect, and the key is
+// reported; one asked for afterwards connects it again, and the key is taken silently.
+struct ReconnectCase {
+  const char* name;
+  bool askedBeforeTheConnect;
+  std::vector<std::string> trail;
+};
+
+void PrintTo(const ReconnectCase& c, std::ostream* os) { *os << c.name; }
+
+class ConverterReconnectTest : public ConverterFlowTest, public ::testing::WithParamInterface<ReconnectCase> {};
+
+TEST_P(ConverterReconnectTest, IsAnsweredByTheNextConnectOfTheAddress) {
+  const ReconnectCase& c = GetParam();
+  AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"));
+  AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
+  Listen({3, 5});
+  ASSERT_TRUE(reader.Connect());
+  // Asked while the addresses wait for their connect (as after the converter's link came back).
+  if (c.askedBeforeTheConnect) reader.Reconnect(5);
+  Poll();
+  ASSERT_EQ(UINT(RS_CONNECTED), Record(5).State);
+  if (!c.askedBeforeTheConnect) reader.Reconnect(5);
+
+  SetKey(5, kKeyLine);
+  clock.Advance(333);
+  reader.ApplyChanges();
+  Poll();
+  EXPECT_EQ(c.trail, Trail());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ConverterReconnectTest,
+    ::testing::Values(ReconnectCase{"AskedBeforeTheConnect", true, {"connect@3", "connect@5", "found@5", "number@5"}},
+                      ReconnectCase{"AskedOnceConnected", false, {"connect@3", "connect@5", "connect@5"}}),
+    [](const ::testing::TestParamInfo<ReconnectCase>& info) { return std::string(info.param.name); });
+
 TEST_F(ConverterFlowTest, UnsupportedReaderAtAnAddressStaysDisconnected) {
   AddReader(3, Identity("KD-X", 0x777, 1, "1.0"));
   Listen({3});
