@@ -154,8 +154,7 @@ bool CReader::ConnectAddress(_ADDRESS_INFO* record) {
   {
     CCriticalSectionLock lock(&Lock);
     record->Flags &= ~AF_CONNECT_DUE;
-    // A reconnect asked for before this attempt is answered by it. Taken up afterwards it would
-    // connect the address a second time, whose silent first poll swallows the key just presented.
+    // A reconnect asked for before this attempt (and not yet taken up) is answered by it.
     record->Changes &= ~0x1u;
     timeout = RequestTimeout;
     tries = RequestTries;

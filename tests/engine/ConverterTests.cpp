@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <ostream>
 
@@ -407,30 +408,73 @@ TEST_F(ConverterFlowTest, ConnectingAgainConnectsTheAddressesAgain) {
             Trail());
 }
 
-// The host asks for a reconnect of an address, and a key is put into its field once it reports its
-// connect: one asked for before the address connected is answered by that connect, and the key is
-// reported; one asked for afterwards connects it again, and the key is taken silently.
+// The host asks for a reconnect of address 5, and a key is put into its field once the address
+// reports its connect. A request that comes while the address waits to connect, is connecting, or
+// before a connect the converter's return started is answered by that connect, and the key is
+// reported; one that comes once the address is connected connects it again, and the key is taken
+// silently as a key found at connect.
+enum class AskedWhen { WhileDue, DuringTheConnect, BeforeTheLinkCameBack, OnceConnected };
+
 struct ReconnectCase {
   const char* name;
-  bool askedBeforeTheConnect;
+  AskedWhen when;
   std::vector<std::string> trail;
 };
 
 void PrintTo(const ReconnectCase& c, std::ostream* os) { *os << c.name; }
 
-class ConverterReconnectTest : public ConverterFlowTest, public ::testing::WithParamInterface<ReconnectCase> {};
+// The converter's port, with a look at each request before the device takes it.
+class CWatchedConverterPort : public CConverterSimFakePort {
+ public:
+  HRESULT Write(const BYTE* data, UINT size, UINT timeout) override {
+    if (OnWrite) OnWrite(std::string(reinterpret_cast<const char*>(data), size));
+    return CConverterSimFakePort::Write(data, size, timeout);
+  }
+  std::function<void(const std::string&)> OnWrite;
+};
+
+class ConverterReconnectTest : public ConverterFlowTest, public ::testing::WithParamInterface<ReconnectCase> {
+ protected:
+  void SetUp() override {
+    clock.Set(100000);
+    watched = new CWatchedConverterPort;
+    port = AddPort(watched);
+    UseSeriesNumberFormat();
+    InitReader(500, 2);
+  }
+  CWatchedConverterPort* watched = nullptr;
+};
 
 TEST_P(ConverterReconnectTest, IsAnsweredByTheNextConnectOfTheAddress) {
   const ReconnectCase& c = GetParam();
   AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"));
-  AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
-  Listen({3, 5});
-  ASSERT_TRUE(reader.Connect());
-  // Asked while the addresses wait for their connect (as after the converter's link came back).
-  if (c.askedBeforeTheConnect) reader.Reconnect(5);
+  if (c.when == AskedWhen::BeforeTheLinkCameBack) {
+    Listen({3, 5});  // nothing answers at 5 yet
+    ASSERT_TRUE(reader.Connect());
+    Poll();
+    ASSERT_EQ(UINT(RS_DISCONNECTED), Record(5).State);
+    reader.Reconnect(5);
+    // The link goes and comes back before the thread takes the request up.
+    reader.Disconnect();
+    factory.Add(port);
+    ASSERT_TRUE(reader.Connect());
+    AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
+  } else {
+    AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
+    Listen({3, 5});
+    ASSERT_TRUE(reader.Connect());
+    if (c.when == AskedWhen::WhileDue) reader.Reconnect(5);
+    if (c.when == AskedWhen::DuringTheConnect) {
+      watched->OnWrite = [&](const std::string& bytes) {
+        if (bytes.rfind("#00005 i", 0) != 0) return;
+        watched->OnWrite = nullptr;
+        reader.Reconnect(5);
+      };
+    }
+  }
   Poll();
   ASSERT_EQ(UINT(RS_CONNECTED), Record(5).State);
-  if (!c.askedBeforeTheConnect) reader.Reconnect(5);
+  if (c.when == AskedWhen::OnceConnected) reader.Reconnect(5);
 
   SetKey(5, kKeyLine);
   clock.Advance(333);
@@ -441,8 +485,13 @@ TEST_P(ConverterReconnectTest, IsAnsweredByTheNextConnectOfTheAddress) {
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, ConverterReconnectTest,
-    ::testing::Values(ReconnectCase{"AskedBeforeTheConnect", true, {"connect@3", "connect@5", "found@5", "number@5"}},
-                      ReconnectCase{"AskedOnceConnected", false, {"connect@3", "connect@5", "connect@5"}}),
+    ::testing::Values(
+        ReconnectCase{"WhileDue", AskedWhen::WhileDue, {"connect@3", "connect@5", "found@5", "number@5"}},
+        ReconnectCase{"DuringTheConnect", AskedWhen::DuringTheConnect,
+                      {"connect@3", "connect@5", "found@5", "number@5"}},
+        ReconnectCase{"BeforeTheLinkCameBack", AskedWhen::BeforeTheLinkCameBack,
+                      {"connect@3", "disconnect@-1", "disconnect@3", "connect@3", "connect@5", "found@5", "number@5"}},
+        ReconnectCase{"OnceConnected", AskedWhen::OnceConnected, {"connect@3", "connect@5", "connect@5"}}),
     [](const ::testing::TestParamInfo<ReconnectCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ConverterFlowTest, UnsupportedReaderAtAnAddressStaysDisconnected) {
