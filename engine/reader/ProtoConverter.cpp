@@ -190,6 +190,14 @@ bool CReader::ConnectAddress(_ADDRESS_INFO* record) {
     }
   } catch (const CKdPortException& e) {
     SetLastError(e.Code(), WideMessage(e).c_str());
+    // The link itself failed, not the address: that is the converter's port error, which disconnects
+    // it and brings the link back. Kept to the address it would leave a dead link that no connected
+    // address polls, and every reconnect of the address would fail on it again.
+    {
+      CCriticalSectionLock lock(&Lock);
+      record->State = RS_DISCONNECTED;
+    }
+    throw;
   } catch (const std::exception& e) {
     SetLastError(E_FAIL, WideMessage(e).c_str());
   }

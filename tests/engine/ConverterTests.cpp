@@ -433,7 +433,7 @@ class CWatchedConverterPort : public CConverterSimFakePort {
   std::function<void(const std::string&)> OnWrite;
 };
 
-class ConverterReconnectTest : public ConverterFlowTest, public ::testing::WithParamInterface<ReconnectCase> {
+class ConverterWatchedTest : public ConverterFlowTest {
  protected:
   void SetUp() override {
     clock.Set(100000);
@@ -442,8 +442,20 @@ class ConverterReconnectTest : public ConverterFlowTest, public ::testing::WithP
     UseSeriesNumberFormat();
     InitReader(500, 2);
   }
+  // Runs f once, at the first request to the address.
+  void AtFirstRequestTo(int address, std::function<void()> f) {
+    const std::string request = "#" + std::string(5 - std::to_string(address).size(), '0') +
+                                std::to_string(address) + " i";
+    watched->OnWrite = [request, f, done = false](const std::string& bytes) mutable {
+      if (done || bytes.rfind(request, 0) != 0) return;
+      done = true;
+      f();
+    };
+  }
   CWatchedConverterPort* watched = nullptr;
 };
+
+class ConverterReconnectTest : public ConverterWatchedTest, public ::testing::WithParamInterface<ReconnectCase> {};
 
 TEST_P(ConverterReconnectTest, IsAnsweredByTheNextConnectOfTheAddress) {
   const ReconnectCase& c = GetParam();
@@ -464,13 +476,7 @@ TEST_P(ConverterReconnectTest, IsAnsweredByTheNextConnectOfTheAddress) {
     Listen({3, 5});
     ASSERT_TRUE(reader.Connect());
     if (c.when == AskedWhen::WhileDue) reader.Reconnect(5);
-    if (c.when == AskedWhen::DuringTheConnect) {
-      watched->OnWrite = [&](const std::string& bytes) {
-        if (bytes.rfind("#00005 i", 0) != 0) return;
-        watched->OnWrite = nullptr;
-        reader.Reconnect(5);
-      };
-    }
+    if (c.when == AskedWhen::DuringTheConnect) AtFirstRequestTo(5, [&] { reader.Reconnect(5); });
   }
   Poll();
   ASSERT_EQ(UINT(RS_CONNECTED), Record(5).State);
@@ -493,6 +499,24 @@ INSTANTIATE_TEST_SUITE_P(
                       {"connect@3", "disconnect@-1", "disconnect@3", "connect@3", "connect@5", "found@5", "number@5"}},
         ReconnectCase{"OnceConnected", AskedWhen::OnceConnected, {"connect@3", "connect@5", "connect@5"}}),
     [](const ::testing::TestParamInfo<ReconnectCase>& info) { return std::string(info.param.name); });
+
+// The link goes while an address connects: the port's failure leaves the pass for the converter's
+// port error (which disconnects the converter and brings the link back), and the address, not yet
+// connected, is left disconnected with the port's error.
+TEST_F(ConverterWatchedTest, LinkLostWhileAnAddressConnectsIsTheConvertersPortError) {
+  AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"));
+  AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
+  Listen({3, 5});
+  ASSERT_TRUE(reader.Connect());
+  const HRESULT reset = HRESULT_FROM_WIN32(WSAECONNRESET);
+  AtFirstRequestTo(5, [&] { watched->Drop(reset); });
+  EXPECT_THROW(Poll(), CKdPortException);
+  EXPECT_EQ(UINT(RS_CONNECTED), Record(3).State);
+  const _ADDRESS_INFO five = Record(5);
+  EXPECT_EQ(UINT(RS_DISCONNECTED), five.State);
+  EXPECT_EQ(reset, five.LastError);
+  EXPECT_EQ((std::vector<std::string>{"connect@3"}), Trail());
+}
 
 TEST_F(ConverterFlowTest, UnsupportedReaderAtAnAddressStaysDisconnected) {
   AddReader(3, Identity("KD-X", 0x777, 1, "1.0"));
