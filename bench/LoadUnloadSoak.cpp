@@ -14,13 +14,10 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "FakeHost.h"
@@ -257,23 +254,9 @@ int main() {
     return true;
   };
 
-  // The soak's own lazily made records are made before the starting figures: the threading
-  // runtime's record of this thread (a handle to it among it) and the event of each simulator's
-  // lock, which a std::mutex makes at its first contention.
+  // The threading runtime makes its record of this thread (a handle to it among it) at the first
+  // ask: made before the starting figures.
   (void)pthread_self();
-  auto contend = [](const std::function<void()>& touch) {
-    std::atomic<int> ready{0};
-    auto hammer = [&] {
-      ++ready;
-      while (ready < 2) {
-      }
-      for (int i = 0; i < 20000; ++i) touch();
-    };
-    std::thread other(hammer);
-    hammer();
-    other.join();
-  };
-  for (SimReader& reader : readers) contend([&] { reader.sim->Connected(); });
 
   const DWORD began = GetTickCount();
   long startThreads = 0, startHandles = 0;

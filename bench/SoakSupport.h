@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -104,20 +106,20 @@ inline size_t PrivateBytes() {
   return total;
 }
 
-// A lock for the soaks' own state. A contended std::mutex keeps an event handle from its first
-// contention on, which would count as a handle the add-in left behind; a critical section does not.
-class CLock {
- public:
-  CLock() { InitializeCriticalSection(&m_section); }
-  ~CLock() { DeleteCriticalSection(&m_section); }
-  CLock(const CLock&) = delete;
-  CLock& operator=(const CLock&) = delete;
-  void lock() { EnterCriticalSection(&m_section); }
-  void unlock() { LeaveCriticalSection(&m_section); }
+// The bytes of a heap's blocks in use: what its callers hold, without the heap's free space and
+// overhead. The runtime's heap (_get_heap_handle) holds what new and malloc give, the engine's too.
+inline size_t HeapBusyBytes(HANDLE heap) {
+  if (!heap || !HeapLock(heap)) return 0;
+  size_t busy = 0;
+  PROCESS_HEAP_ENTRY entry{};
+  while (HeapWalk(heap, &entry)) {
+    if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) busy += entry.cbData;
+  }
+  HeapUnlock(heap);
+  return busy;
+}
 
- private:
-  CRITICAL_SECTION m_section;
-};
+inline size_t RuntimeHeapBusyBytes() { return HeapBusyBytes(reinterpret_cast<HANDLE>(_get_heap_handle())); }
 
 // A whole number from the environment, or fallback.
 inline long EnvNumber(const char* name, long fallback) {

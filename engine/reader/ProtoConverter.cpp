@@ -154,6 +154,8 @@ bool CReader::ConnectAddress(_ADDRESS_INFO* record) {
   {
     CCriticalSectionLock lock(&Lock);
     record->Flags &= ~AF_CONNECT_DUE;
+    // A reconnect asked for before this attempt (and not yet taken up) is answered by it.
+    record->Changes &= ~0x1u;
     timeout = RequestTimeout;
     tries = RequestTries;
     record->Time = Ticks();
@@ -188,6 +190,14 @@ bool CReader::ConnectAddress(_ADDRESS_INFO* record) {
     }
   } catch (const CKdPortException& e) {
     SetLastError(e.Code(), WideMessage(e).c_str());
+    // The link itself failed, not the address: that is the converter's port error, which disconnects
+    // it and brings the link back. Kept to the address it would leave a dead link that no connected
+    // address polls, and every reconnect of the address would fail on it again.
+    {
+      CCriticalSectionLock lock(&Lock);
+      record->State = RS_DISCONNECTED;
+    }
+    throw;
   } catch (const std::exception& e) {
     SetLastError(E_FAIL, WideMessage(e).c_str());
   }

@@ -119,6 +119,9 @@ void CReader::Reconnect(int address) {
   } else {
     auto it = AddressMap.find(address);
     if (it == AddressMap.end()) return;
+    // An address that is connecting, or due to, already does what the request asks; a second
+    // connect after it would take the key just presented silently, as a key found at connect.
+    if (it->second.State == RS_CONNECTING || (it->second.Flags & AF_CONNECT_DUE)) return;
     it->second.Changes |= 0x1;
     Changes |= RC_ADDRESS_RECONNECT;
   }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <ostream>
 
@@ -405,6 +406,116 @@ TEST_F(ConverterFlowTest, ConnectingAgainConnectsTheAddressesAgain) {
   EXPECT_EQ((std::vector<std::string>{"connect@3", "connect@5", "disconnect@-1", "disconnect@3", "disconnect@5",
                                       "connect@3", "connect@5"}),
             Trail());
+}
+
+// The host asks for a reconnect of address 5, and a key is put into its field once the address
+// reports its connect. A request that comes while the address waits to connect, is connecting, or
+// before a connect the converter's return started is answered by that connect, and the key is
+// reported; one that comes once the address is connected connects it again, and the key is taken
+// silently as a key found at connect.
+enum class AskedWhen { WhileDue, DuringTheConnect, BeforeTheLinkCameBack, OnceConnected };
+
+struct ReconnectCase {
+  const char* name;
+  AskedWhen when;
+  std::vector<std::string> trail;
+};
+
+void PrintTo(const ReconnectCase& c, std::ostream* os) { *os << c.name; }
+
+// The converter's port, with a look at each request before the device takes it.
+class CWatchedConverterPort : public CConverterSimFakePort {
+ public:
+  HRESULT Write(const BYTE* data, UINT size, UINT timeout) override {
+    if (OnWrite) OnWrite(std::string(reinterpret_cast<const char*>(data), size));
+    return CConverterSimFakePort::Write(data, size, timeout);
+  }
+  std::function<void(const std::string&)> OnWrite;
+};
+
+class ConverterWatchedTest : public ConverterFlowTest {
+ protected:
+  void SetUp() override {
+    clock.Set(100000);
+    watched = new CWatchedConverterPort;
+    port = AddPort(watched);
+    UseSeriesNumberFormat();
+    InitReader(500, 2);
+  }
+  // Runs f once, at the first request to the address.
+  void AtFirstRequestTo(int address, std::function<void()> f) {
+    const std::string request = "#" + std::string(5 - std::to_string(address).size(), '0') +
+                                std::to_string(address) + " i";
+    watched->OnWrite = [request, f, done = false](const std::string& bytes) mutable {
+      if (done || bytes.rfind(request, 0) != 0) return;
+      done = true;
+      f();
+    };
+  }
+  CWatchedConverterPort* watched = nullptr;
+};
+
+class ConverterReconnectTest : public ConverterWatchedTest, public ::testing::WithParamInterface<ReconnectCase> {};
+
+TEST_P(ConverterReconnectTest, IsAnsweredByTheNextConnectOfTheAddress) {
+  const ReconnectCase& c = GetParam();
+  AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"));
+  if (c.when == AskedWhen::BeforeTheLinkCameBack) {
+    Listen({3, 5});  // nothing answers at 5 yet
+    ASSERT_TRUE(reader.Connect());
+    Poll();
+    ASSERT_EQ(UINT(RS_DISCONNECTED), Record(5).State);
+    reader.Reconnect(5);
+    // The link goes and comes back before the thread takes the request up.
+    reader.Disconnect();
+    factory.Add(port);
+    ASSERT_TRUE(reader.Connect());
+    AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
+  } else {
+    AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
+    Listen({3, 5});
+    ASSERT_TRUE(reader.Connect());
+    if (c.when == AskedWhen::WhileDue) reader.Reconnect(5);
+    if (c.when == AskedWhen::DuringTheConnect) AtFirstRequestTo(5, [&] { reader.Reconnect(5); });
+  }
+  Poll();
+  ASSERT_EQ(UINT(RS_CONNECTED), Record(5).State);
+  if (c.when == AskedWhen::OnceConnected) reader.Reconnect(5);
+
+  SetKey(5, kKeyLine);
+  clock.Advance(333);
+  reader.ApplyChanges();
+  Poll();
+  EXPECT_EQ(c.trail, Trail());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ConverterReconnectTest,
+    ::testing::Values(
+        ReconnectCase{"WhileDue", AskedWhen::WhileDue, {"connect@3", "connect@5", "found@5", "number@5"}},
+        ReconnectCase{"DuringTheConnect", AskedWhen::DuringTheConnect,
+                      {"connect@3", "connect@5", "found@5", "number@5"}},
+        ReconnectCase{"BeforeTheLinkCameBack", AskedWhen::BeforeTheLinkCameBack,
+                      {"connect@3", "disconnect@-1", "disconnect@3", "connect@3", "connect@5", "found@5", "number@5"}},
+        ReconnectCase{"OnceConnected", AskedWhen::OnceConnected, {"connect@3", "connect@5", "connect@5"}}),
+    [](const ::testing::TestParamInfo<ReconnectCase>& info) { return std::string(info.param.name); });
+
+// The link goes while an address connects: the port's failure leaves the pass for the converter's
+// port error (which disconnects the converter and brings the link back), and the address, not yet
+// connected, is left disconnected with the port's error.
+TEST_F(ConverterWatchedTest, LinkLostWhileAnAddressConnectsIsTheConvertersPortError) {
+  AddReader(3, Identity("KD-6 A", 0x301, 333, "1.4"));
+  AddReader(5, Identity("KD-6 A", 0x301, 555, "1.4"));
+  Listen({3, 5});
+  ASSERT_TRUE(reader.Connect());
+  const HRESULT reset = HRESULT_FROM_WIN32(WSAECONNRESET);
+  AtFirstRequestTo(5, [&] { watched->Drop(reset); });
+  EXPECT_THROW(Poll(), CKdPortException);
+  EXPECT_EQ(UINT(RS_CONNECTED), Record(3).State);
+  const _ADDRESS_INFO five = Record(5);
+  EXPECT_EQ(UINT(RS_DISCONNECTED), five.State);
+  EXPECT_EQ(reset, five.LastError);
+  EXPECT_EQ((std::vector<std::string>{"connect@3"}), Trail());
 }
 
 TEST_F(ConverterFlowTest, UnsupportedReaderAtAnAddressStaysDisconnected) {

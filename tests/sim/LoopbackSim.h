@@ -6,6 +6,7 @@
 // own accord and drops the link.
 #pragma once
 
+#include "SectionLock.h"
 #include "SimListener.h"
 
 #include <atomic>
@@ -46,24 +47,24 @@ class CLoopbackSim {
   // Runs f on the device model under its lock.
   template <class F>
   void Change(F f) {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    std::lock_guard<CSectionLock> hold(m_lock);
     f(m_model);
   }
   // f's result on the device model, under its lock.
   template <class F>
   auto Inspect(F f) const {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    std::lock_guard<CSectionLock> hold(m_lock);
     return f(static_cast<const Model&>(m_model));
   }
 
   // Sends bytes on the open connection now, as they are; false without one.
   bool Send(const std::string& bytes) {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    std::lock_guard<CSectionLock> hold(m_lock);
     return SendLocked(bytes);
   }
   // Ends the open connection with a reset, as a converter losing power.
   void Drop() {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    std::lock_guard<CSectionLock> hold(m_lock);
     if (m_client == INVALID_SOCKET) return;
     linger hard = {1, 0};  // a reset, not an orderly close
     setsockopt(m_client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
@@ -71,7 +72,7 @@ class CLoopbackSim {
     m_client = INVALID_SOCKET;
   }
   bool Connected() const {
-    std::lock_guard<std::mutex> hold(m_mutex);
+    std::lock_guard<CSectionLock> hold(m_lock);
     return m_client != INVALID_SOCKET;
   }
   // Connections accepted so far.
@@ -91,7 +92,7 @@ class CLoopbackSim {
     while (!m_stop) {
       SOCKET client;
       {
-        std::lock_guard<std::mutex> hold(m_mutex);
+        std::lock_guard<CSectionLock> hold(m_lock);
         client = m_client;
       }
       fd_set readable;
@@ -103,7 +104,7 @@ class CLoopbackSim {
       if (FD_ISSET(m_listener, &readable)) {
         SOCKET accepted = accept(m_listener, nullptr, nullptr);
         if (accepted != INVALID_SOCKET) {
-          std::lock_guard<std::mutex> hold(m_mutex);
+          std::lock_guard<CSectionLock> hold(m_lock);
           if (m_client != INVALID_SOCKET) closesocket(m_client);
           m_client = accepted;
           ++m_connections;
@@ -114,7 +115,7 @@ class CLoopbackSim {
       if (client == INVALID_SOCKET || !FD_ISSET(client, &readable)) continue;
       char buffer[512];
       const int n = recv(client, buffer, sizeof buffer, 0);
-      std::lock_guard<std::mutex> hold(m_mutex);
+      std::lock_guard<CSectionLock> hold(m_lock);
       if (client != m_client) continue;  // dropped meanwhile
       if (n <= 0) {
         closesocket(m_client);
@@ -125,7 +126,7 @@ class CLoopbackSim {
     }
   }
 
-  // With m_mutex held.
+  // With m_lock held.
   bool SendLocked(const std::string& bytes) {
     if (m_client == INVALID_SOCKET) return false;
     for (size_t sent = 0; sent < bytes.size();) {
@@ -141,7 +142,7 @@ class CLoopbackSim {
   std::thread m_thread;
   std::atomic<bool> m_stop{false};
   std::atomic<int> m_connections{0};
-  mutable std::mutex m_mutex;  // guards the model and the client socket
+  mutable CSectionLock m_lock;  // guards the model and the client socket
   SOCKET m_client = INVALID_SOCKET;
   Model m_model;
 };

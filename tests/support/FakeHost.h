@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "SectionLock.h"
+
 #include <mutex>
 #include <set>
 #include <string>
@@ -78,7 +80,7 @@ class CFakeHost : public IAddInDefBaseEx, public IMemoryManager, public IMsgBox,
   size_t StrayFrees() const;         // frees of a block not handed out or already freed
 
  private:
-  mutable std::mutex m_lock;
+  mutable CSectionLock m_lock;
   std::vector<FakeHostError> m_errors;
   std::vector<FakeHostEvent> m_events;
   std::vector<long> m_depthRequests;

@@ -18,7 +18,7 @@ CFakeHost::~CFakeHost() {
 void* CFakeHost::ScalarDeletingDestructor(unsigned int) { return this; }
 
 bool CFakeHost::AddError(unsigned short code, const WCHAR_T* source, const WCHAR_T* description, long scode) {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   m_errors.push_back({code, Copy(source), Copy(description), scode});
   return true;
 }
@@ -28,7 +28,7 @@ bool CFakeHost::Write(WCHAR_T*, tVariant*) { return false; }
 bool CFakeHost::RegisterProfileAs(WCHAR_T*) { return false; }
 
 bool CFakeHost::SetEventBufferDepth(long depth) {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   m_depthRequests.push_back(depth);
   if (!AcceptBufferDepth) return false;
   m_depth = depth;
@@ -36,19 +36,19 @@ bool CFakeHost::SetEventBufferDepth(long depth) {
 }
 
 long CFakeHost::GetEventBufferDepth() {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   return m_depth;
 }
 
 bool CFakeHost::ExternalEvent(WCHAR_T* source, WCHAR_T* message, WCHAR_T* data) {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   if (!AcceptEvents) return false;
   m_events.push_back({Copy(source), Copy(message), Copy(data)});
   return true;
 }
 
 void CFakeHost::CleanEventBuffer() {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   m_events.clear();
 }
 
@@ -70,7 +70,7 @@ bool CFakeHost::AllocMemory(void** memory, unsigned long bytes) {
   if (!memory || FailAllocations) return false;
   void* block = std::malloc(bytes ? bytes : 1);
   if (!block) return false;
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   m_blocks.insert(block);
   ++m_allocated;
   *memory = block;
@@ -79,7 +79,7 @@ bool CFakeHost::AllocMemory(void** memory, unsigned long bytes) {
 
 void CFakeHost::FreeMemory(void** memory) {
   if (!memory || !*memory) return;
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   // A block that this host did not hand out is left alone, so the count shows the fault.
   if (m_blocks.erase(*memory) != 0) {
     std::free(*memory);
@@ -118,31 +118,31 @@ std::wstring CFakeHost::Text(const tVariant& value) {
 }
 
 std::vector<FakeHostError> CFakeHost::Errors() const {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   return m_errors;
 }
 
 std::vector<FakeHostEvent> CFakeHost::Events() const {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   return m_events;
 }
 
 std::vector<long> CFakeHost::DepthRequests() const {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   return m_depthRequests;
 }
 
 size_t CFakeHost::OutstandingBlocks() const {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   return m_blocks.size();
 }
 
 size_t CFakeHost::AllocatedBlocks() const {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   return m_allocated;
 }
 
 size_t CFakeHost::StrayFrees() const {
-  std::lock_guard<std::mutex> lock(m_lock);
+  std::lock_guard<CSectionLock> lock(m_lock);
   return m_strayFrees;
 }
