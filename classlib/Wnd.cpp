@@ -314,7 +314,8 @@ HWND GetTopLevelParent(HWND wnd) {
 bool IsInMenuMode() {
   GUITHREADINFO info{};
   info.cbSize = sizeof info;
-  if (!GetGUIThreadInfo(0, &info)) return false;
+  // This thread's own state: the foreground thread may be another program's, in a menu of its own.
+  if (!GetGUIThreadInfo(GetCurrentThreadId(), &info)) return false;
   return (info.flags & (GUI_INMENUMODE | GUI_SYSTEMMENUMODE | GUI_POPUPMENUMODE)) != 0;
 }
 

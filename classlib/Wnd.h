@@ -103,6 +103,6 @@ void SendToDescendants(HWND parent, UINT message, WPARAM wParam, LPARAM lParam, 
 HWND FindDescendantById(HWND parent, UINT id, CWnd** object);
 // The last window GetParent reaches (parent or owner); null gives null.
 HWND GetTopLevelParent(HWND wnd);
-// The foreground thread is in a menu, a system menu or a popup menu.
+// The calling thread is in a menu, a system menu or a popup menu.
 bool IsInMenuMode();
 int GetWindowTextString(HWND wnd, std::wstring& out);

@@ -591,4 +591,73 @@ TEST_F(WndTest, PumpMessageDispatchesUnlessPreTranslatedAndStopsAtQuit) {
   EXPECT_TRUE(theApp.IsIdleMessage(&other));
 }
 
+// A popup menu's loop, with a callback run inside it once the menu shows.
+void RunInPopupMenu(HWND owner, void (*inside)()) {
+  static void (*s_inside)() = nullptr;
+  s_inside = inside;
+  HMENU menu = CreatePopupMenu();
+  AppendMenuW(menu, MF_STRING, 1, L"Item");
+  const UINT_PTR timer = SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    s_inside();
+    EndMenu();
+  });
+  TrackPopupMenu(menu, TPM_RETURNCMD, 10, 10, 0, owner, nullptr);
+  KillTimer(nullptr, timer);
+  DestroyMenu(menu);
+}
+
+// Only this thread's own menu counts: another program (here another thread with its own input)
+// in a menu, even the foreground one, must not keep this thread's menus shut.
+TEST(MenuMode, OnlyTheCallingThreadsMenuCounts) {
+  HWND own = CreateWindowExW(0, L"Static", L"own", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr, nullptr,
+                             nullptr, nullptr);
+  ASSERT_TRUE(own);
+  EXPECT_FALSE(IsInMenuMode());
+  static bool s_seenInside;
+  s_seenInside = false;
+  RunInPopupMenu(own, [] { s_seenInside = IsInMenuMode(); });
+  EXPECT_TRUE(s_seenInside) << "inside its own popup menu";
+  EXPECT_FALSE(IsInMenuMode());
+
+  static HANDLE s_inMenu, s_checked;
+  s_inMenu = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  s_checked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD otherId = 0;
+  HANDLE other = CreateThread(
+      nullptr, 0,
+      [](void*) -> DWORD {
+        HWND wnd = CreateWindowExW(0, L"Static", L"other", WS_POPUP | WS_VISIBLE, 100, 100, 50, 50, nullptr,
+                                   nullptr, nullptr, nullptr);
+        SetForegroundWindow(wnd);
+        RunInPopupMenu(wnd, [] {
+          SetEvent(s_inMenu);
+          WaitForSingleObject(s_checked, 10000);
+        });
+        DestroyWindow(wnd);
+        return 0;
+      },
+      nullptr, 0, &otherId);
+  ASSERT_TRUE(other);
+  ASSERT_EQ(WaitForSingleObject(s_inMenu, 10000), WAIT_OBJECT_0);
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  ASSERT_TRUE(GetGUIThreadInfo(otherId, &info));
+  EXPECT_NE(info.flags & (GUI_INMENUMODE | GUI_POPUPMENUMODE), 0u) << "the other thread is in its menu";
+  EXPECT_FALSE(IsInMenuMode());
+  SetEvent(s_checked);
+  // The other window's activation goes back to this thread's on its way out: answer while waiting.
+  const DWORD until = GetTickCount() + 10000;
+  while (MsgWaitForMultipleObjects(1, &other, FALSE, 100, QS_ALLINPUT) != WAIT_OBJECT_0 &&
+         int(until - GetTickCount()) > 0) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+  }
+  EXPECT_EQ(WaitForSingleObject(other, 0), WAIT_OBJECT_0);
+  CloseHandle(other);
+  CloseHandle(s_inMenu);
+  CloseHandle(s_checked);
+  DestroyWindow(own);
+}
+
 }  // namespace
