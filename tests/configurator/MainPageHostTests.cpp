@@ -1,6 +1,7 @@
 // The Connection page against the real Vombra.dll: what the page saves is what the add-in, hosted as the
 // configurator hosts it, loads and answers; the log it then writes is the file the page's log commands
-// act on. Registry under CleanSettingsKeys; the add-in's log file is kept and put back.
+// act on. Registry under CleanSettingsKeys; the add-in's log file is kept and put back, under the same
+// lock, which the test program holds from before the log is first looked at.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -15,6 +16,7 @@
 #include "MessageBox.h"
 #include "PageTestSupport.h"
 #include "RegistryStore.h"
+#include "RegistryTestLock.h"
 #include "SettingsKey.h"
 #include "SettingsTestSupport.h"
 #include "TestVombra.h"
@@ -75,6 +77,7 @@ class MainPageHostTest : public ConfiguratorTest {
     return text;
   }
 
+  RegistryTestLock m_lock;
   CAppSettings m_settings;
   CCcidConnection m_watcher;
   HWND m_parent = nullptr;

@@ -1077,7 +1077,8 @@ TEST_F(MainPageMenus, PortsMenuFollowsTheListAndSelection) {
   EXPECT_TRUE(Grayed(items, ID_PORT_DELETE));
 }
 
-// The add-in's log file where the page looks for it: its state is kept and put back.
+// The add-in's log file where the page looks for it: its state is kept and put back, and no other test
+// program touches it meanwhile (the add-in writes it as its settings say: the settings lock guards both).
 class ProductLog {
  public:
   ProductLog() : m_path(CMainPage::LogFilePath()) {
@@ -1109,6 +1110,7 @@ class ProductLog {
   const std::wstring& Path() const { return m_path; }
 
  private:
+  RegistryTestLock m_lock;
   std::wstring m_path, m_folder;
   bool m_existed = false;
   std::string m_bytes;
