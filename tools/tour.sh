@@ -9,19 +9,12 @@ set -eu
 cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
 ROOT=$PWD
-# Russian pictures need the glibc locale (Wine ignores LANG=ru_RU.UTF-8 without it); title-bar buttons
-# need Wine's Marlett font.
-missing=""
-for p in locales fonts-wine; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-  echo "installing:$missing"
+# Russian pictures need the glibc locale ru_RU.UTF-8, which tools/setup.sh makes with the build (Wine
+# ignores LANG=ru_RU.UTF-8 without it); title-bar buttons need Wine's Marlett font.
+if ! dpkg-query -W -f='${Status}' fonts-wine 2>/dev/null | grep -q "install ok installed"; then
+  echo "installing: fonts-wine"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq && apt-get install -y -qq --no-install-recommends $missing >/dev/null
-fi
-if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$'; then
-  localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
+  apt-get update -qq && apt-get install -y -qq --no-install-recommends fonts-wine >/dev/null
 fi
 # winscard=n,b: the configurator loads the winscard.dll test double copied beside it, which plugs the
 # PC/SC readers WINSCARD_DOUBLE_READERS names (test tooling: the search dialog's picture finds them).
